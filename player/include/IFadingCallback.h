@@ -1,0 +1,10 @@
+#pragma once
+
+// The fader's calls back into the player; both arrive on the timer thread.
+class IFadingCallback {
+public:
+    virtual ~IFadingCallback() = default;
+    // kind points to a FadeEndKind (0: no follow-up).
+    virtual void EndFadingCallback(const unsigned* kind) = 0;
+    virtual void NotifyFadeAborted(unsigned long elapsed_ms) = 0;
+};

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Set up, build and run every test: the normal build, then the sanitizer builds.
+# QUILLON_SKIP_SANITIZERS=1 runs only the normal build (quicker while developing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+JOBS=$(nproc)
+
+build_and_test() {
+  local dir=$1; shift
+  local label_args=()
+  if [ -n "${CTEST_LABEL:-}" ]; then label_args=(-L "$CTEST_LABEL"); fi
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
+    || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$JOBS"
+  ctest --test-dir "$dir" --output-on-failure -j"$JOBS" "${label_args[@]}"
+}
+
+mkdir -p build
+echo "== normal build"
+build_and_test build/normal
+
+if [ "${QUILLON_SKIP_SANITIZERS:-0}" != "1" ]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+  build_and_test build/asan -DQUILLON_ASAN=ON
+  echo "== ThreadSanitizer build (tests labelled tsan)"
+  CTEST_LABEL=tsan build_and_test build/tsan -DQUILLON_TSAN=ON
+fi

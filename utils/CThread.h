@@ -1,0 +1,59 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "utils/event.h"
+
+namespace utils {
+
+// A detached, named worker thread with a cooperative stop protocol: the body loops
+// while is_started() and sleeps with suspend(); stop() wakes it and waits a grace
+// time before cancelling it.
+class CThread {
+public:
+    CThread();
+    explicit CThread(const std::string& name);
+    virtual ~CThread();
+    CThread(const CThread&) = delete;
+    CThread& operator=(const CThread&) = delete;
+
+    // Owner thread only. Returns the pthread_create status (0).
+    int start(void* arg = nullptr, int policy = 0, int priority = 0);
+    // Owner thread only: clear the started flag, wake the body, cancel it after timeout_ms.
+    void stop(int timeout_ms);
+    // Worker thread only: sleep until resumed, stopped or the time runs out.
+    int suspend(uint64_t ms) const;
+    int suspend(const timespec& deadline) const;
+    void resume();
+    bool set_priority(int policy, int priority);
+
+    bool is_started() const { return m_started; }
+    bool is_running() const { return m_running; }
+    const std::string& name() const { return m_name; }
+    unsigned long tid() const { return m_tid; }
+
+    static void* entry_point(void* thread);
+
+protected:
+    virtual void on_start() {}
+    virtual void run(void* arg);
+
+private:
+    std::atomic<bool> m_started{false};
+    void* m_arg = nullptr;
+    std::atomic<bool> m_running{false};
+    mutable event m_event{false, false};
+    pthread_attr_t m_attr;
+    std::atomic<pthread_t> m_thread_id{0};
+    std::atomic<unsigned long> m_tid{0};
+    std::string m_name;
+    int m_policy = 0;
+    int m_priority = 0;
+};
+
+}  // namespace utils

@@ -1,0 +1,89 @@
+#include "utils/event.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+
+#include "utils/CLogger.h"
+
+namespace utils {
+
+event::event(bool broadcast, bool signaled) : m_broadcast(broadcast), m_signaled(signaled) {
+    if (pthread_cond_init(&m_condition, nullptr) != 0)
+        logger.error("Event could not be initialized\n");
+}
+
+event::~event() { pthread_cond_destroy(&m_condition); }
+
+void event::set() {
+    scoped_lock lock(*this);
+    m_signaled = true;
+    if (m_broadcast)
+        pthread_cond_broadcast(&m_condition);
+    else
+        pthread_cond_signal(&m_condition);
+}
+
+void event::notify() {
+    scoped_lock lock(*this);
+    if (m_signaled)
+        return;
+    if (m_broadcast)
+        pthread_cond_broadcast(&m_condition);
+    else
+        pthread_cond_signal(&m_condition);
+}
+
+void event::reset() {
+    scoped_lock lock(*this);
+    m_signaled = false;
+}
+
+bool event::is_set() {
+    scoped_lock lock(*this);
+    return m_signaled;
+}
+
+int event::wait(uint64_t ms) {
+    scoped_lock lock(*this);
+    if (m_signaled) {
+        m_signaled = false;
+        return 0;
+    }
+    if (ms == 0)
+        return ETIMEDOUT;
+    int result;
+    if (ms == INFINITE) {
+        result = pthread_cond_wait(&m_condition, native_handle());
+    } else {
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        const uint64_t usec = (ms % 1000) * 1000 + static_cast<uint64_t>(now.tv_usec);
+        timespec deadline{};
+        deadline.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000 + usec / 1000000);
+        deadline.tv_nsec = static_cast<long>((usec % 1000000) * 1000);
+        result = pthread_cond_timedwait(&m_condition, native_handle(), &deadline);
+    }
+    if (result != 0)
+        return result;
+    // A spurious wake-up counts as woken, as every caller re-checks its own condition.
+    if (!m_broadcast)
+        m_signaled = false;
+    return 0;
+}
+
+int event::wait(const timespec& deadline) {
+    scoped_lock lock(*this);
+    if (m_signaled) {
+        m_signaled = false;
+        return 0;
+    }
+    const int result = pthread_cond_timedwait(&m_condition, native_handle(), &deadline);
+    if (result != 0)
+        return result;
+    if (!m_broadcast)
+        m_signaled = false;
+    return 0;
+}
+
+}  // namespace utils
