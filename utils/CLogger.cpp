@@ -15,13 +15,14 @@ CLogger logger;
 
 namespace {
 // The sink is swapped only by tests; a plain mutex keeps the swap safe against loggers.
+// Both are never destroyed: threads may still log while static objects are torn down.
 std::mutex& sink_mutex() {
-    static std::mutex m;
-    return m;
+    static std::mutex* m = new std::mutex;
+    return *m;
 }
 CLogger::Sink& sink_slot() {
-    static CLogger::Sink s;
-    return s;
+    static CLogger::Sink* s = new CLogger::Sink;
+    return *s;
 }
 }  // namespace
 
@@ -42,8 +43,15 @@ int CLogger::init(const char* name) {
     m_ident = slash ? slash + 1 : text;
     openlog(m_ident.c_str(), m_options, m_facility);
     if (!reopen)
-        syslog(LOG_INFO, "Initializing Logging service");
+        emit(LOG_INFO, "Initializing Logging service");
     return 0;
+}
+
+void CLogger::emit(int priority, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    write_unmasked(priority, format, args);
+    va_end(args);
 }
 
 void CLogger::set_sink(Sink sink) {
@@ -54,6 +62,10 @@ void CLogger::set_sink(Sink sink) {
 void CLogger::write(int priority, int mask_bit, const char* format, va_list args) {
     if ((log_level_mask.load(std::memory_order_relaxed) & mask_bit) == 0)
         return;
+    write_unmasked(priority, format, args);
+}
+
+void CLogger::write_unmasked(int priority, const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     vsyslog(priority, format, args);

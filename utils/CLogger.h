@@ -50,6 +50,9 @@ public:
 private:
     void write(int priority, int mask_bit, const char* format, va_list args)
         __attribute__((format(printf, 4, 0)));
+    void write_unmasked(int priority, const char* format, va_list args)
+        __attribute__((format(printf, 3, 0)));
+    void emit(int priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     int m_facility;
     int m_options;

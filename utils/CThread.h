@@ -18,6 +18,7 @@ class CThread {
 public:
     CThread();
     explicit CThread(const std::string& name);
+    // A derived class whose run() uses its own members must stop() in its destructor.
     virtual ~CThread();
     CThread(const CThread&) = delete;
     CThread& operator=(const CThread&) = delete;
@@ -39,16 +40,25 @@ public:
 
     static void* entry_point(void* thread);
 
+    // How long stop() and the destructor wait for a cancelled thread to unwind.
+    static constexpr int CANCEL_GRACE_MS = 1000;
+
 protected:
     virtual void on_start() {}
     virtual void run(void* arg);
 
 private:
+    class ExitGuard;
+    void wait_for_exit(int timeout_ms);
+    void cancel_and_wait(bool report_killed);
+
     std::atomic<bool> m_started{false};
     void* m_arg = nullptr;
     std::atomic<bool> m_running{false};
+    // Set from start until the worker's last access to this object (written under m_event).
+    std::atomic<bool> m_alive{false};
     mutable event m_event{false, false};
-    pthread_attr_t m_attr;
+    pthread_attr_t m_attr;  // only alive inside start()
     std::atomic<pthread_t> m_thread_id{0};
     std::atomic<unsigned long> m_tid{0};
     std::string m_name;

@@ -44,9 +44,17 @@ private:
 
     CTimer();
     void run(void* arg) override;
+    // Computes the entry's next grid point and stores it; takes the store lock.
     void schedule(TimerEntry entry);
+    // Removes the due entry, runs its handler without the lock, reschedules it if wanted.
+    void fire(const Key& key);
 
     std::map<Key, TimerEntry> m_store;  // guarded by the timer's own mutex
+    // The timer whose handler runs right now (0: none) and what was asked of it meanwhile;
+    // guarded by the timer's own mutex.
+    uint32_t m_firing_id = 0;
+    bool m_firing_deleted = false;
+    bool m_firing_restarted = false;
 };
 
 }  // namespace utils

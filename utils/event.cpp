@@ -46,34 +46,51 @@ bool event::is_set() {
 
 int event::wait(uint64_t ms) {
     scoped_lock lock(*this);
+    return wait_locked(ms);
+}
+
+int event::wait(const timespec& deadline) {
+    scoped_lock lock(*this);
+    return wait_locked(deadline);
+}
+
+int event::wait_while(const std::atomic<bool>& keep_waiting, uint64_t ms) {
+    scoped_lock lock(*this);
+    if (!keep_waiting)
+        return 0;
+    return wait_locked(ms);
+}
+
+int event::wait_while(const std::atomic<bool>& keep_waiting, const timespec& deadline) {
+    scoped_lock lock(*this);
+    if (!keep_waiting)
+        return 0;
+    return wait_locked(deadline);
+}
+
+int event::wait_locked(uint64_t ms) {
     if (m_signaled) {
         m_signaled = false;
         return 0;
     }
     if (ms == 0)
         return ETIMEDOUT;
-    int result;
     if (ms == INFINITE) {
-        result = pthread_cond_wait(&m_condition, native_handle());
-    } else {
-        timeval now{};
-        gettimeofday(&now, nullptr);
-        const uint64_t usec = (ms % 1000) * 1000 + static_cast<uint64_t>(now.tv_usec);
-        timespec deadline{};
-        deadline.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000 + usec / 1000000);
-        deadline.tv_nsec = static_cast<long>((usec % 1000000) * 1000);
-        result = pthread_cond_timedwait(&m_condition, native_handle(), &deadline);
-    }
-    if (result != 0)
+        const int result = pthread_cond_wait(&m_condition, native_handle());
+        if (result == 0 && !m_broadcast)
+            m_signaled = false;
         return result;
-    // A spurious wake-up counts as woken, as every caller re-checks its own condition.
-    if (!m_broadcast)
-        m_signaled = false;
-    return 0;
+    }
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    const uint64_t usec = (ms % 1000) * 1000 + static_cast<uint64_t>(now.tv_usec);
+    timespec deadline{};
+    deadline.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000 + usec / 1000000);
+    deadline.tv_nsec = static_cast<long>((usec % 1000000) * 1000);
+    return wait_locked(deadline);
 }
 
-int event::wait(const timespec& deadline) {
-    scoped_lock lock(*this);
+int event::wait_locked(const timespec& deadline) {
     if (m_signaled) {
         m_signaled = false;
         return 0;
@@ -81,6 +98,7 @@ int event::wait(const timespec& deadline) {
     const int result = pthread_cond_timedwait(&m_condition, native_handle(), &deadline);
     if (result != 0)
         return result;
+    // A spurious wake-up counts as woken, as every caller re-checks its own condition.
     if (!m_broadcast)
         m_signaled = false;
     return 0;
