@@ -1,0 +1,550 @@
+#include "player/source/CAudioSource.h"
+
+#include <cassert>
+#include <cinttypes>
+#include <cstring>
+#include <unistd.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+}
+
+#include "utils/CLogger.h"
+#include "utils/utils.h"
+
+namespace {
+
+const char kStreamTitle[] = "StreamTitle='";
+constexpr size_t kStreamTitleLength = sizeof(kStreamTitle) - 1;
+// Largest size the output interface carries in one call.
+constexpr int kMaxWrite = 0xFFFF;
+
+std::string AvErrorText(int error, size_t size)
+{
+    std::string text(size, '\0');
+    av_strerror(error, text.data(), size);
+    text.resize(strlen(text.c_str()));
+    return text;
+}
+
+bool EndsWithM4a(const std::string& text)
+{
+    const std::string tail = text.substr(text.size() - 4);
+    return tail == ".m4a" || tail == ".M4A";
+}
+
+}  // namespace
+
+void CAudioSource::FormatClose::operator()(AVFormatContext* context) const noexcept
+{
+    avformat_close_input(&context);
+}
+
+// A custom AVIOContext owns a separately allocated buffer (libavformat may have replaced it).
+void CAudioSource::IOFree::operator()(AVIOContext* io) const noexcept
+{
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+}
+
+void CAudioSource::DictFree::operator()(AVDictionary* dict) const noexcept
+{
+    av_dict_free(&dict);
+}
+
+void CAudioSource::PacketFree::operator()(AVPacket* packet) const noexcept
+{
+    av_packet_free(&packet);
+}
+
+CAudioSource::CAudioSource()
+{
+    set_player_prefix("PLAYBACK :");
+    SetTimeout(kDefaultTimeout);
+    SetName("CAudioSource");
+    SetDetail("");
+}
+
+CAudioSource::~CAudioSource()
+{
+    DeInitialize();
+}
+
+void CAudioSource::set_player_prefix(const char* text)
+{
+    std::string prefix = text ? text : "";
+    prefix += " AUDIO SOURCE:";
+    APlayerInfoAdapter::set_player_prefix(prefix.c_str());
+    m_playlist_resolver.set_player_prefix((prefix + " URL PLAYLIST:").c_str());
+}
+
+void CAudioSource::SetRequestOptions(const std::string opts[2])
+{
+    m_user_agent = opts[0];
+    m_headers = opts[1] + "\r\n";
+    m_playlist_resolver.SetRequestOptions(opts);
+}
+
+int CAudioSource::NetworkInit()
+{
+    return avformat_network_init();
+}
+
+void CAudioSource::NetworkDeinit()
+{
+    CloseContext();
+    avformat_network_deinit();
+}
+
+void CAudioSource::Interrupt()
+{
+    utils::logger.notice("%s  Interrupting current AV format operation.", get_player_prefix());
+    CTimeout_handler::Interrupt();
+}
+
+std::string CAudioSource::GetPlaylistDigest() const
+{
+    std::string hex;
+    if (m_opened_through_playlist) {
+        utils::convert_array_to_hex_string(m_playlist_digest, sizeof(m_playlist_digest), hex);
+    }
+    return hex;
+}
+
+int CAudioSource::GetContentInfo(ContentInfo& out)
+{
+    out = m_content_info;
+    return 0;
+}
+
+int CAudioSource::GetAudioInfo(AudioInfo* out)
+{
+    if (out) {
+        *out = m_info;
+    }
+    return 0;
+}
+
+void CAudioSource::ClearContentInfo()
+{
+    m_content_info = ContentInfo{};
+}
+
+int CAudioSource::Initialize(const std::string& url, const std::string& name)
+{
+    utils::logger.notice("%s  setting to: [%s]", get_player_prefix(), url.c_str());
+    m_opened_through_playlist = false;
+    memset(m_playlist_digest, 0, sizeof(m_playlist_digest));
+    ClearContentInfo();
+
+    // A context left open by a caller that skipped DeInitialize would leak; close it, but
+    // remember that a stream was selected for the result of a failed stream choice.
+    const bool had_stream = m_stream != nullptr;
+    CloseContext();
+
+    AVDictionary* raw_dictionary = nullptr;
+    av_dict_set(&raw_dictionary, "icy", "1", 0);
+    av_dict_set(&raw_dictionary, "user-agent", m_user_agent.c_str(), 0);
+    av_dict_set(&raw_dictionary, "headers", m_headers.c_str(), 0);
+    m_codec_type = -1;
+    m_format_context.reset(avformat_alloc_context());
+    Restart();
+
+    int result = AVERROR(ENOMEM);
+    if (m_format_context) {
+        result = url.find("://") == std::string::npos ? OpenLocal(url, &raw_dictionary)
+                                                      : OpenNetwork(url, &raw_dictionary);
+    }
+    Dictionary dictionary(raw_dictionary);
+    dictionary.reset();
+
+    if (result < 0) {
+        if (m_file.GetDescriptor() < 0 && url.find("://") == std::string::npos && m_format_context) {
+            // The file itself could not be opened: already logged, nothing was opened.
+            m_format_context.reset();
+            return result;
+        }
+        const std::string text = AvErrorText(result, 128);
+        utils::logger.error("%s ERROR :CAudioSource::Initialize(): Could not initialize player for "
+                            "audio source %s: (%d) %s",
+                            get_player_prefix(), url.c_str(), result, text.c_str());
+        DeInitialize();
+        return result;
+    }
+    result = SelectStream(url, had_stream);
+    if (result < 0) {
+        return result;
+    }
+    ApplyAdtsFallback(url, name);
+    ConfigureOutput();
+    m_last_url = url;
+    ReadTags();
+    utils::logger.notice("%s  audio source '%s', song name '%s', album name '%s' artist name '%s'",
+                         get_player_prefix(), url.c_str(), m_content_info.title.c_str(),
+                         m_content_info.album.c_str(), m_content_info.artist.c_str());
+    utils::logger.notice("%s  Setting audio source to %s is OK.", get_player_prefix(), url.c_str());
+    return 0;
+}
+
+int CAudioSource::OpenLocal(const std::string& url, AVDictionary** dictionary)
+{
+    utils::logger.notice("%s Opening normal playback audio source %s.", get_player_prefix(), url.c_str());
+    SetDetail(url);
+    const int result = m_file.Open(url, 1);
+    if (result < 0) {
+        utils::logger.error("%s ERROR :CAudioSource::Initialize(): Error opening normal playback audio source %s.",
+                            get_player_prefix(), url.c_str());
+        return result;
+    }
+    return init_avcontext_with_custom_io(url, dictionary);
+}
+
+int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
+{
+    assert(m_libav_callback && "m_libav_callback");
+    m_format_context->interrupt_callback.callback = m_libav_callback;
+    m_format_context->interrupt_callback.opaque = m_libav_context;
+    av_dict_set(dictionary, "probesize", "64000", 0);
+
+    std::string stream_url;
+    int result;
+    if (m_playlist_resolver.ExtractURL(url.c_str(), stream_url, m_playlist_digest) == 0) {
+        m_opened_through_playlist = true;
+        utils::logger.notice("%s Opening play list stream audio source %s.", get_player_prefix(),
+                             stream_url.c_str());
+        SetDetail(stream_url);
+        result = OpenInput(stream_url.c_str(), dictionary);
+    } else {
+        m_opened_through_playlist = false;
+        memset(m_playlist_digest, 0, sizeof(m_playlist_digest));
+        utils::logger.notice("%s Opening URL playback audio source %s.", get_player_prefix(), url.c_str());
+        SetDetail(url);
+        result = OpenInput(url.c_str(), dictionary);
+    }
+    if (result == 0) {
+        m_info.bit_rate = GetCurrentSourceBitrate();
+    }
+    return result;
+}
+
+// avformat_open_input frees the context when it fails: hand it over, take it back on success.
+int CAudioSource::OpenInput(const char* target, AVDictionary** dictionary)
+{
+    // The resolver may have taken a while; the stream's own open gets the full timeout.
+    Restart();
+    AVFormatContext* context = m_format_context.release();
+    const int result = avformat_open_input(&context, target, nullptr, dictionary);
+    m_format_context.reset(context);
+    return result;
+}
+
+int CAudioSource::init_avcontext_with_custom_io(const std::string& url, AVDictionary** /*dictionary*/)
+{
+    assert(m_format_context && "m_avformat_context");
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
+    if (!buffer) {
+        m_format_context.reset();
+        return AVERROR(ENOMEM);
+    }
+    m_io_context.reset(avio_alloc_context(buffer, kIOBufferSize, 0, this, &CAudioSource::_read_callback,
+                                          nullptr, &CAudioSource::_seek_callback));
+    if (!m_io_context) {
+        av_free(buffer);
+        m_format_context.reset();
+        return AVERROR(ENOMEM);
+    }
+    int result = ProbeLocalFormat(url, m_io_context.get());
+    if (result == 0) {
+        result = avformat_find_stream_info(m_format_context.get(), nullptr);
+        if (result >= 0) {
+            result = 0;
+            av_dump_format(m_format_context.get(), 0, url.c_str(), 0);
+            const int64_t duration = m_format_context->duration;
+            // An unknown duration is reported as 0 rather than a huge negative number.
+            m_duration = duration == AV_NOPTS_VALUE ? 0 : duration / 1000;
+            utils::logger.notice("%s PLAYER: Audio input is initialized successfully : %s, duration is %" PRId64 "[ms]",
+                                 get_player_prefix(), url.c_str(), m_duration);
+            return 0;
+        }
+    }
+    m_format_context.reset();
+    m_io_context.reset();
+    return result;
+}
+
+int CAudioSource::ProbeLocalFormat(const std::string& url, AVIOContext* io)
+{
+    if (!m_probe_buffer) {
+        m_probe_buffer.reset(new (std::nothrow) uint8_t[kProbeSize + kProbePadding]);
+        if (!m_probe_buffer) {
+            return AVERROR(ENOMEM);
+        }
+    }
+    memset(m_probe_buffer.get(), 0, kProbeSize + kProbePadding);
+    const int length = m_file.Read(m_probe_buffer.get(), kProbeSize);
+    m_file.Seek(0, SEEK_SET);
+    // Probe only what was read: zero fill past a short file must not look like media.
+    AVProbeData probe{};
+    probe.filename = "";
+    probe.buf = m_probe_buffer.get();
+    probe.buf_size = length > 0 ? length : 0;
+    probe.mime_type = nullptr;
+    const AVInputFormat* format = av_probe_input_format(&probe, 1);
+    if (!format) {
+        utils::logger.error("%s ERROR :CAudioSource::init_avcontext_with_custom_io(): Can not guess the audio format from %s",
+                            get_player_prefix(), url.c_str());
+        return -1;
+    }
+    m_format_context->iformat = format;
+    m_format_context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    m_format_context->pb = io;
+    AVFormatContext* context = m_format_context.release();
+    const int result = avformat_open_input(&context, nullptr, nullptr, nullptr);
+    m_format_context.reset(context);
+    if (result < 0) {
+        utils::logger.error("%s ERROR : Can not open audio source %s", get_player_prefix(), url.c_str());
+    }
+    return result;
+}
+
+int CAudioSource::_read_callback(void* opaque, uint8_t* buf, int size)
+{
+    assert(opaque);
+    auto* self = static_cast<CAudioSource*>(opaque);
+    const int result = self->m_file.Read(buf, size);
+    // Current libavformat wants end of file said explicitly, not as a zero-length read.
+    return result > 0 ? result : AVERROR_EOF;
+}
+
+int64_t CAudioSource::_seek_callback(void* opaque, int64_t offset, int whence)
+{
+    assert(opaque);
+    auto* self = static_cast<CAudioSource*>(opaque);
+    utils::logger.info("%s Seek pos=%" PRId64 ", whence=%d", self->get_player_prefix(), offset, whence);
+    if (whence == AVSEEK_SIZE) {
+        return self->m_file.GetSize();
+    }
+    const int64_t position = self->m_file.Seek(offset, whence & ~AVSEEK_FORCE);
+    if (position < 0) {
+        utils::logger.warning("%s Seek, return error.", self->get_player_prefix());
+        return -1;
+    }
+    return position;
+}
+
+int CAudioSource::SelectStream(const std::string& url, bool had_stream)
+{
+    m_stream = nullptr;
+    for (unsigned i = 0; i < m_format_context->nb_streams; ++i) {
+        AVStream* stream = m_format_context->streams[i];
+        const AVCodecID id = stream->codecpar->codec_id;
+        if (id == AV_CODEC_ID_AAC) {
+            m_codec_type = DECODER_ID_AAC;
+            utils::logger.info("%s  AAC codec type detected for %s.", get_player_prefix(), url.c_str());
+        } else if (id == AV_CODEC_ID_MP3 || id == AV_CODEC_ID_MP2) {
+            m_codec_type = DECODER_ID_MP3;
+            utils::logger.info("%s  MP3 codec type detected for %s.", get_player_prefix(), url.c_str());
+        } else {
+            continue;
+        }
+        m_stream = stream;
+        return 0;
+    }
+    if (had_stream) {
+        utils::logger.error("%s ERROR :CAudioSource::Initialize(): undefined codec type\n", get_player_prefix());
+        return -1;
+    }
+    utils::logger.error("%s ERROR :CAudioSource::Initialize(): No audio stream detected in %s",
+                        get_player_prefix(), url.c_str());
+    return -EINVAL;
+}
+
+// Raw AAC without an AudioSpecificConfig can only be ADTS, unless the item says it is M4A.
+void CAudioSource::ApplyAdtsFallback(const std::string& url, const std::string& name)
+{
+    if (m_codec_type != DECODER_ID_AAC || m_stream->codecpar->extradata_size != 0) {
+        return;
+    }
+    const std::string& item = name.size() < 5 ? url : name;
+    if (item.size() < 5 || EndsWithM4a(item)) {
+        return;
+    }
+    utils::logger.info("%s  No codec extra data found for item %s. Assuming AAC ADTS.",
+                       get_player_prefix(), item.c_str());
+    m_codec_type = DECODER_ID_AAC_ADTS;
+}
+
+void CAudioSource::ConfigureOutput()
+{
+    if (m_output) {
+        m_output->SetDecoderId(m_codec_type);
+        m_output->SetExtraData(&m_stream->codecpar->extradata, &m_stream->codecpar->extradata_size,
+                               m_format_context.get());
+    }
+    m_info = AudioInfo{};
+    utils::logger.info("%s  Opened %s with AVContext = 0x%" PRIxPTR " and stream 0x%" PRIxPTR " ret is %d\n",
+                       get_player_prefix(), m_last_url.c_str(),
+                       reinterpret_cast<uintptr_t>(m_format_context.get()),
+                       reinterpret_cast<uintptr_t>(m_stream), 0);
+    if (m_output) {
+        m_output->SetAudioFormat(&m_info);
+    }
+}
+
+void CAudioSource::ReadTags()
+{
+    const char* const keys[] = {"title", "album", "artist"};
+    std::string* const fields[] = {&m_content_info.title, &m_content_info.album, &m_content_info.artist};
+    for (size_t i = 0; i < 3; ++i) {
+        const AVDictionaryEntry* entry =
+            av_dict_get(m_format_context->metadata, keys[i], nullptr, AV_DICT_IGNORE_SUFFIX);
+        if (entry && entry->value) {
+            *fields[i] = entry->value;
+        }
+        utils::trim(*fields[i]);
+    }
+}
+
+int64_t CAudioSource::GetCurrentSourceBitrate()
+{
+    if (!m_format_context) {
+        utils::logger.error("%s ERROR :CAudioSource::GetCurrentSourceBitrate(): No AV context found! Returning 0 bitrate",
+                            get_player_prefix());
+        return 0;
+    }
+    if (avformat_find_stream_info(m_format_context.get(), nullptr) < 0) {
+        utils::logger.error("%s ERROR :CAudioSource::GetCurrentSourceBitrate(): Can not find stream information "
+                            "for audio source! Returning 0 bitrate",
+                            get_player_prefix());
+        return 0;
+    }
+    return m_format_context->bit_rate;
+}
+
+bool CAudioSource::ParseStreamTitle(const std::string& text)
+{
+    const size_t start_tag = text.find(kStreamTitle);
+    if (start_tag == std::string::npos) {
+        return false;
+    }
+    const size_t start = start_tag + kStreamTitleLength;
+    // The closing "';" is searched after the opening tag: a field before StreamTitle
+    // must not end the title.
+    const size_t end = text.find("';", start);
+    if (end == std::string::npos) {
+        return false;
+    }
+    if (start < end) {
+        std::string candidate = text.substr(start, end - start);
+        if (candidate == m_content_info.title) {
+            return false;
+        }
+        m_content_info.title = std::move(candidate);
+        return true;
+    }
+    if (m_content_info.title.empty()) {
+        return false;
+    }
+    m_content_info.title.clear();
+    return true;
+}
+
+int CAudioSource::CheckIcyMetadata(bool* metadataChanged)
+{
+    uint8_t* value = nullptr;
+    if (av_opt_get(m_format_context.get(), "icy_metadata_packet", AV_OPT_SEARCH_CHILDREN, &value) < 0 || !value) {
+        return 0;
+    }
+    const std::string packet(reinterpret_cast<const char*>(value));
+    av_free(value);
+    if (!packet.empty() && packet != m_last_icy_metadata) {
+        m_last_icy_metadata = packet;
+        *metadataChanged = ParseStreamTitle(packet);
+        if (*metadataChanged) {
+            utils::logger.notice("%s  new icy meta data packet: %s", get_player_prefix(), packet.c_str());
+        }
+    }
+    return 0;
+}
+
+int CAudioSource::ReadAudio(bool* metadataChanged)
+{
+    if (!m_format_context) {
+        utils::logger.warning("%s  The player context is not initialized", get_player_prefix());
+        return -1;
+    }
+    if (!m_stream) {
+        utils::logger.error("%s ERROR : No stream selected for playback", get_player_prefix());
+        DeInitialize();
+        return -1;
+    }
+    bool changed_dummy = false;
+    bool* changed = metadataChanged ? metadataChanged : &changed_dummy;
+    *changed = false;
+    CheckIcyMetadata(changed);
+
+    if (!m_packet) {
+        m_packet.reset(av_packet_alloc());
+        if (!m_packet) {
+            return AVERROR(ENOMEM);
+        }
+    }
+    Restart();
+    int result = av_read_frame(m_format_context.get(), m_packet.get());
+    if (IsExpired()) {
+        result = AVERROR_EXIT;
+    }
+    if (result == 0) {
+        result = DeliverPacket(m_packet.get());
+    } else if (result == AVERROR_EXIT) {
+        utils::logger.info("%s  AV format requested to exit immediatly.", get_player_prefix());
+    } else if (result == AVERROR_EOF) {
+        utils::logger.info("%s  AV format detected end of track for %s", get_player_prefix(), m_last_url.c_str());
+    } else if (result != AVERROR(EAGAIN)) {
+        const std::string text = AvErrorText(result, 256);
+        utils::logger.error("%s ERROR : Audio processing returned %d (%s)\n", get_player_prefix(), result,
+                            text.c_str());
+    }
+    av_packet_unref(m_packet.get());
+    return result;
+}
+
+// Packets go to the chain without copying. One that exceeds what the 16-bit size can
+// carry is handed over in pieces instead of being cut short.
+int CAudioSource::DeliverPacket(const AVPacket* packet)
+{
+    const int size = packet->size;
+    if (packet->stream_index != m_stream->index) {
+        utils::logger.warning("%s  packet stream index mismatch. packet index %x, while stream index is %x",
+                              get_player_prefix(), static_cast<unsigned>(packet->stream_index),
+                              static_cast<unsigned>(m_stream->index));
+        return size;
+    }
+    if (size <= 0 || !m_output) {
+        return size;
+    }
+    for (int offset = 0; offset < size; offset += kMaxWrite) {
+        const int piece = size - offset < kMaxWrite ? size - offset : kMaxWrite;
+        m_output->WriteBuffer(packet->data + offset, static_cast<uint16_t>(piece), 0);
+    }
+    return size;
+}
+
+void CAudioSource::CloseContext()
+{
+    // The format context goes first: it still points at the custom I/O context.
+    m_stream = nullptr;
+    m_format_context.reset();
+    m_io_context.reset();
+}
+
+void CAudioSource::DeInitialize()
+{
+    ClearContentInfo();
+    CloseContext();
+    m_probe_buffer.reset();
+    m_file.Close();
+    m_packet.reset();
+    ClearContentInfo();
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "player/decoder/AudioFormat.h"
+#include "player/decoder/IAudioOutput.h"
+#include "player/source/CFileIOStandard.h"
+#include "player/source/CTimeout_handler.h"
+#include "player/source/CURLPlaylistAudioSource.h"
+#include "player/source/IAudioSource.h"
+#include "utils/APlayerInfoAdapter.h"
+
+struct AVDictionary;
+struct AVFormatContext;
+struct AVIOContext;
+struct AVPacket;
+struct AVStream;
+
+// Opens a local file or a network stream with libavformat, selects the first AAC or
+// MP2/MP3 stream, configures the decoder chain and hands it one packet per ReadAudio.
+// Everything runs on the player's thread except Interrupt(), SetTimeout() and the
+// interrupt callback, which only touch the timeout handler's atomic words.
+class CAudioSource final : public IAudioSource, public CTimeout_handler, public APlayerInfoAdapter {
+public:
+    // Bytes of a local file looked at to guess its format, plus libavformat's padding.
+    static constexpr int kProbeSize = 256 * 1024;
+    static constexpr int kProbePadding = 32;
+    static constexpr int kIOBufferSize = 4096;
+    static constexpr int32_t kDefaultTimeout = 15;
+
+    CAudioSource();
+    ~CAudioSource() override;
+    CAudioSource(const CAudioSource&) = delete;
+    CAudioSource& operator=(const CAudioSource&) = delete;
+
+    // IAudioSource
+    int GetContentInfo(ContentInfo& out) override;
+    int GetCodecType() override { return m_codec_type; }
+    const char* GetIcyMetadata() override { return m_last_icy_metadata.c_str(); }
+    int Initialize(const std::string& url, const std::string& name) override;
+    void DeInitialize() override;
+    int GetAudioInfo(AudioInfo* out) override;
+    int ReadAudio(bool* metadataChanged) override;
+
+    // Own prefix := text + " AUDIO SOURCE:"; the resolver gets that + " URL PLAYLIST:".
+    void set_player_prefix(const char* text) override;
+
+    // opts[0] user agent, opts[1] one extra HTTP header line.
+    void SetRequestOptions(const std::string opts[2]);
+    // The decoder chain; not owned.
+    void SetOutput(IAudioOutput* output) { m_output = output; }
+    int NetworkInit();
+    void NetworkDeinit();
+    // Any thread: makes the blocked libavformat call give up at its next callback check.
+    void Interrupt();
+    int64_t GetDuration() const { return m_duration; }
+    // Hex MD5 of the playlist the last URL was resolved through, else empty.
+    std::string GetPlaylistDigest() const;
+    // Runs the stream-information probe; the context's bit rate, 0 on failure.
+    int64_t GetCurrentSourceBitrate();
+    // Parses "StreamTitle='...';" into the title; true when the title changed.
+    bool ParseStreamTitle(const std::string& text);
+
+    // The resolver, for its download path in tests and tools.
+    CURLPlaylistAudioSource& GetPlaylistResolver() { return m_playlist_resolver; }
+
+    // Installed into libavformat for URL opens; the player stores its callback and itself
+    // before the first URL open.
+    int (*m_libav_callback)(void*) = nullptr;
+    void* m_libav_context = nullptr;
+
+private:
+    struct FormatClose {
+        void operator()(AVFormatContext* context) const noexcept;
+    };
+    struct IOFree {
+        void operator()(AVIOContext* io) const noexcept;
+    };
+    struct DictFree {
+        void operator()(AVDictionary* dict) const noexcept;
+    };
+    struct PacketFree {
+        void operator()(AVPacket* packet) const noexcept;
+    };
+    using FormatContext = std::unique_ptr<AVFormatContext, FormatClose>;
+    using IOContext = std::unique_ptr<AVIOContext, IOFree>;
+    using Dictionary = std::unique_ptr<AVDictionary, DictFree>;
+    using Packet = std::unique_ptr<AVPacket, PacketFree>;
+
+    int OpenLocal(const std::string& url, AVDictionary** dictionary);
+    int OpenNetwork(const std::string& url, AVDictionary** dictionary);
+    int OpenInput(const char* target, AVDictionary** dictionary);
+    int init_avcontext_with_custom_io(const std::string& url, AVDictionary** dictionary);
+    int ProbeLocalFormat(const std::string& url, AVIOContext* io);
+    int SelectStream(const std::string& url, bool had_stream);
+    void ApplyAdtsFallback(const std::string& url, const std::string& name);
+    void ConfigureOutput();
+    void ReadTags();
+    void CloseContext();
+    void ClearContentInfo();
+    int CheckIcyMetadata(bool* metadataChanged);
+    int DeliverPacket(const AVPacket* packet);
+    static int _read_callback(void* opaque, uint8_t* buf, int size);
+    static int64_t _seek_callback(void* opaque, int64_t offset, int whence);
+
+    // All members below: player thread only.
+    int64_t m_duration = 0;  // ms, last local file
+    std::string m_user_agent;
+    std::string m_headers;
+    bool m_opened_through_playlist = false;
+    uint8_t m_playlist_digest[16] = {};
+    IOContext m_io_context;  // custom I/O of a local file; outlives nothing but the context
+    FormatContext m_format_context;
+    AVStream* m_stream = nullptr;  // inside m_format_context
+    int32_t m_codec_type = -1;
+    IAudioOutput* m_output = nullptr;  // the decoder chain; not owned
+    AudioInfo m_info;
+    std::string m_last_icy_metadata;
+    std::string m_last_url;
+    CURLPlaylistAudioSource m_playlist_resolver;
+    CFileIOStandard m_file;
+    std::unique_ptr<uint8_t[]> m_probe_buffer;  // kProbeSize + kProbePadding, kept until DeInitialize
+    ContentInfo m_content_info;
+    Packet m_packet;
+};

@@ -1,0 +1,18 @@
+#include "player/source/CTimeout_handler.h"
+
+#include <ctime>
+
+void CTimeout_handler::Restart()
+{
+    m_start_time.store(Now());
+}
+
+bool CTimeout_handler::IsExpired() const
+{
+    return m_timeout.load() < Now() - m_start_time.load();
+}
+
+int64_t CTimeout_handler::Now() const
+{
+    return static_cast<int64_t>(time(nullptr));
+}

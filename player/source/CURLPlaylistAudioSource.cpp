@@ -1,0 +1,355 @@
+#include "player/source/CURLPlaylistAudioSource.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <list>
+#include <strings.h>
+#include <unistd.h>
+
+#include "utils/CLogger.h"
+#include "utils/utils.h"
+
+namespace {
+
+const char* const kM3UTypes =
+    "application/mpegurl, application/x-mpegurl, audio/x-mpegurl, audio/mpegurl, "
+    "audio/mpeg-url, application/x-winamp-playlist, application/vnd.apple.mpegurl, "
+    "application/vnd.apple.mpegurl.audio, ";
+
+// Longest playlist line looked at, without its line end.
+constexpr int kMaxLine = 511;
+
+std::string DefaultDownloadPath()
+{
+    const char* path = getenv("QUILLON_URL_DOWNLOAD");
+    return (path && *path) ? path : "/tmp/.url";
+}
+
+bool StartsWithNoCase(const char* data, size_t length, const char* prefix)
+{
+    const size_t n = strlen(prefix);
+    return length >= n && strncasecmp(data, prefix, n) == 0;
+}
+
+// Header value without the line end (libcurl hands over "\r\n", some servers send "\n").
+std::string HeaderValue(const char* data, size_t length, size_t prefix)
+{
+    std::string value(data + prefix, length - prefix);
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) {
+        value.pop_back();
+    }
+    return value;
+}
+
+struct FileClose {
+    void operator()(FILE* file) const noexcept { fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileClose>;
+
+// Reads one line of at most kMaxLine characters into line. A longer line is consumed
+// whole and reported through too_long, so its tail is never taken for a line of its own.
+bool ReadLine(FILE* file, std::string& line, bool& too_long)
+{
+    char buffer[kMaxLine + 2];
+    line.clear();
+    too_long = false;
+    if (!fgets(buffer, sizeof(buffer), file)) {
+        return false;
+    }
+    line = buffer;
+    if (!line.empty() && line.back() == '\n') {
+        line.pop_back();
+        return true;
+    }
+    if (static_cast<int>(line.size()) <= kMaxLine) {
+        return true;  // last line without line end
+    }
+    too_long = true;
+    int c;
+    while ((c = fgetc(file)) != EOF && c != '\n') {
+    }
+    return true;
+}
+
+}  // namespace
+
+CURLPlaylistAudioSource::CURLPlaylistAudioSource()
+    : m_download_path(DefaultDownloadPath()), m_m3u_types(kM3UTypes)
+{
+    set_player_prefix("PLAYBACK :");
+}
+
+CURLPlaylistAudioSource::~CURLPlaylistAudioSource()
+{
+    CloseDownloadFile();
+}
+
+void CURLPlaylistAudioSource::SetRequestOptions(const std::string opts[2])
+{
+    m_user_agent = opts[0];
+    m_headers = opts[1];
+}
+
+bool CURLPlaylistAudioSource::CreateHandle()
+{
+    if (m_curl) {
+        return true;
+    }
+    m_curl.reset(curl_easy_init());
+    if (!m_curl) {
+        utils::logger.error("%s ERROR :curl_easy_init() returned NULL\n", get_player_prefix());
+        return false;
+    }
+    CURL* curl = m_curl.get();
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CURLPlaylistAudioSource::HeaderCallback);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLPlaylistAudioSource::BodyCallback);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    return true;
+}
+
+// The download path usually lies in a world-writable folder and we may run as root:
+// remove whatever is there and create the file exclusively, never through a link.
+int CURLPlaylistAudioSource::OpenDownloadFile()
+{
+    unlink(m_download_path.c_str());
+    m_download_fd = open(m_download_path.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_download_fd < 0) {
+        const int err = errno;
+        utils::logger.error("%s ERROR :CURLPlaylistAudioSource::Perform() can not create %s: %s\n",
+                            get_player_prefix(), m_download_path.c_str(), strerror(err));
+        return -err;
+    }
+    return 0;
+}
+
+void CURLPlaylistAudioSource::CloseDownloadFile()
+{
+    if (m_download_fd >= 0) {
+        close(m_download_fd);
+        m_download_fd = -1;
+    }
+}
+
+bool CURLPlaylistAudioSource::Perform(const std::string& url, bool download)
+{
+    CURL* curl = m_curl.get();
+    m_download = download;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    HeaderList headers;
+    if (!m_headers.empty()) {
+        headers.reset(curl_slist_append(nullptr, m_headers.c_str()));
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+    if (!m_user_agent.empty()) {
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, m_user_agent.c_str());
+    }
+    if (download) {
+        m_downloaded_bytes = 0;
+        if (OpenDownloadFile() != 0) {
+            curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+            return false;
+        }
+    }
+    m_content_type.clear();
+    m_location.clear();
+    const CURLcode result = curl_easy_perform(curl);
+    CloseDownloadFile();
+    // The handle keeps the pointer: detach it before the list is freed.
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    // The body callback ends probes and long downloads on purpose.
+    return result == CURLE_OK || result == CURLE_WRITE_ERROR ||
+           result == CURLE_ABORTED_BY_CALLBACK;
+}
+
+size_t CURLPlaylistAudioSource::HeaderCallback(char* data, size_t size, size_t count, void* self)
+{
+    return static_cast<CURLPlaylistAudioSource*>(self)->OnHeader(data, size * count);
+}
+
+size_t CURLPlaylistAudioSource::BodyCallback(char* data, size_t size, size_t count, void* self)
+{
+    return static_cast<CURLPlaylistAudioSource*>(self)->OnBody(data, size * count);
+}
+
+size_t CURLPlaylistAudioSource::OnHeader(const char* data, size_t length)
+{
+    if (StartsWithNoCase(data, length, "Content-Type: ")) {
+        std::string value = HeaderValue(data, length, 14);
+        const size_t semicolon = value.find(';');
+        if (semicolon != std::string::npos) {
+            value.erase(semicolon);
+        }
+        m_content_type = utils::trim(value);
+    } else if (StartsWithNoCase(data, length, "Location: ")) {
+        std::string value = HeaderValue(data, length, 10);
+        m_location = utils::trim(value);
+    }
+    return length;
+}
+
+size_t CURLPlaylistAudioSource::OnBody(const char* data, size_t length)
+{
+    if (!m_download) {
+        return 0;  // a probe: the headers were all we wanted
+    }
+    m_downloaded_bytes += static_cast<int32_t>(length);
+    if (m_download_fd >= 0) {
+        size_t written = 0;
+        while (written < length) {
+            const ssize_t n = write(m_download_fd, data + written, length - written);
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                return 0;
+            }
+            written += static_cast<size_t>(n);
+        }
+    }
+    return m_downloaded_bytes <= kMaxDownload ? length : 0;
+}
+
+std::string CURLPlaylistAudioSource::TypeOf(const char* url) const
+{
+    if (!m_content_type.empty()) {
+        return m_content_type;
+    }
+    const char* dot = strrchr(url, '.');
+    const char* extension = dot ? dot : "";
+    if (strcasecmp(extension, ".m3u") == 0) {
+        return "application/x-mpegurl";
+    }
+    if (strcasecmp(extension, ".pls") == 0) {
+        return "audio/x-scpls";
+    }
+    return "unknown";
+}
+
+// A relative Location is resolved by libcurl; libavformat needs the absolute address.
+std::string CURLPlaylistAudioSource::RedirectTarget()
+{
+    if (m_location.find("://") != std::string::npos) {
+        return m_location;
+    }
+    char* effective = nullptr;
+    if (curl_easy_getinfo(m_curl.get(), CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+        effective) {
+        return effective;
+    }
+    return m_location;
+}
+
+int CURLPlaylistAudioSource::ExtractURL(const char* url, std::string& streamUrl, uint8_t digest[16])
+{
+    streamUrl.clear();
+    if (!url) {
+        return URL_NOT_A_PLAYLIST;
+    }
+    if (!CreateHandle()) {
+        utils::logger.error("%s ERROR :CURLPlaylistAudioSource::ExtractURL() unable to init CURL!\n",
+                            get_player_prefix());
+        return URL_FAILURE;
+    }
+    unlink(m_download_path.c_str());
+    if (!Perform(url, true)) {
+        utils::logger.error("%s ERROR :CURLPlaylistAudioSource::ExtractURL() unable to probe %s!\n",
+                            get_player_prefix(), url);
+        return URL_FAILURE;
+    }
+    const std::string type = TypeOf(url);
+    utils::logger.info("%s CURLPlaylistAudioSource::ExtractURL(): mime type '%s', url -> '%s' ",
+                       get_player_prefix(), type.c_str(), url);
+    const std::string redirect = m_location.empty() ? std::string() : RedirectTarget();
+    if (digest && utils::md5_file(m_download_path, digest) != 0) {
+        utils::logger.error("%s ERROR :CURLPlaylistAudioSource::ExtractURL() unable to download %s!\n",
+                            get_player_prefix(), m_download_path.c_str());
+        return URL_FAILURE;
+    }
+    if (!type.empty() && m_m3u_types.find(type + ",") != std::string::npos) {
+        if (!GetURLfromM3U(m_download_path.c_str(), streamUrl)) {
+            utils::logger.error("%s ERROR :CURLPlaylistAudioSource::ExtractURL() unable to obtain URL "
+                                "using M3U parser with the following link %s!\n",
+                                get_player_prefix(), m_download_path.c_str());
+            return URL_FAILURE;
+        }
+        return URL_RESOLVED;
+    }
+    if (type == "audio/x-scpls" || type == "audio/scpls") {
+        if (!GetURLfromPLS(m_download_path.c_str(), streamUrl)) {
+            utils::logger.error("%s ERROR :CURLPlaylistAudioSource::ExtractURL() unable to obtain URL "
+                                "using PLS parser with the following link %s!\n",
+                                get_player_prefix(), m_download_path.c_str());
+            return URL_FAILURE;
+        }
+        return URL_RESOLVED;
+    }
+    if (type.find("audio/") != std::string::npos && !redirect.empty()) {
+        utils::logger.notice("%s URL '%s' redirects to '%s'", get_player_prefix(), url,
+                             redirect.c_str());
+        streamUrl = redirect;
+        return URL_RESOLVED;
+    }
+    utils::logger.info("%s CURLPlaylistAudioSource::ExtractURL(): did not find mime type (%s) in url -> '%s' ",
+                       get_player_prefix(), type.c_str(), url);
+    return URL_NOT_A_PLAYLIST;
+}
+
+bool CURLPlaylistAudioSource::GetURLfromM3U(const char* path, std::string& out)
+{
+    out.clear();
+    FileHandle file(fopen(path, "r"));
+    if (!file) {
+        return false;
+    }
+    std::string line;
+    bool too_long = false;
+    while (ReadLine(file.get(), line, too_long)) {
+        if (too_long || line.empty() || line[0] == '#') {
+            continue;
+        }
+        utils::trim(line);
+        if (line.find("://") == std::string::npos) {
+            continue;
+        }
+        if (Perform(line, false)) {
+            out = line;
+            return true;
+        }
+    }
+    utils::logger.info("%s CURLPlaylistAudioSource::GetURLfromM3U(): Did not find a proper stream URL\n",
+                       get_player_prefix());
+    return false;
+}
+
+bool CURLPlaylistAudioSource::GetURLfromPLS(const char* path, std::string& out)
+{
+    out.clear();
+    if (m_pls_parser.ParseFile(path) != 0) {
+        utils::logger.error("%s ERROR :CURLPlaylistAudioSource::GetURLfromPLS() finished with errors\n",
+                            get_player_prefix());
+        return false;
+    }
+    std::list<std::string> urls;
+    m_pls_parser.GetURLs(urls);
+    m_pls_parser.Release();
+    for (const std::string& candidate : urls) {
+        if (Perform(candidate, false)) {
+            out = candidate;
+            return true;
+        }
+    }
+    return false;
+}

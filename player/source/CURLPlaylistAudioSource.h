@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "player/source/CPLSParser.h"
+#include "utils/APlayerInfoAdapter.h"
+
+// Decides whether a network URL is an M3U/PLS playlist (by Content-Type, else by the
+// URL's extension) or an audio redirect, and picks the stream URL to play instead.
+// Runs on the player's thread inside CAudioSource::Initialize.
+class CURLPlaylistAudioSource final : public APlayerInfoAdapter {
+public:
+    // ExtractURL results.
+    enum : int { URL_RESOLVED = 0, URL_FAILURE = 1, URL_NOT_A_PLAYLIST = 2 };
+    // Body bytes kept of a playlist; the transfer stops after the chunk crossing this.
+    static constexpr int32_t kMaxDownload = 4024;
+
+    CURLPlaylistAudioSource();
+    ~CURLPlaylistAudioSource() override;
+    CURLPlaylistAudioSource(const CURLPlaylistAudioSource&) = delete;
+    CURLPlaylistAudioSource& operator=(const CURLPlaylistAudioSource&) = delete;
+
+    // opts[0] user agent, opts[1] one extra request header line (raw, without line end).
+    void SetRequestOptions(const std::string opts[2]);
+    // Where the playlist body is stored; defaults to QUILLON_URL_DOWNLOAD or "/tmp/.url".
+    void SetDownloadPath(const std::string& path) { m_download_path = path; }
+    const std::string& GetDownloadPath() const { return m_download_path; }
+
+    // 0: url was a playlist or an audio redirect, streamUrl is to be played instead;
+    // 1: failure; 2: not a playlist. digest (16 bytes, may be null) receives the MD5
+    // of the downloaded body.
+    int ExtractURL(const char* url, std::string& streamUrl, uint8_t digest[16]);
+    // First answering stream URL of a downloaded playlist file.
+    bool GetURLfromM3U(const char* path, std::string& out);
+    bool GetURLfromPLS(const char* path, std::string& out);
+
+    const std::string& GetContentType() const { return m_content_type; }
+    const std::string& GetLocation() const { return m_location; }
+
+private:
+    struct CurlCleanup {
+        void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    };
+    struct SlistFree {
+        void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+    };
+    using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+    using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+    bool CreateHandle();
+    bool Perform(const std::string& url, bool download);
+    int OpenDownloadFile();
+    void CloseDownloadFile();
+    std::string TypeOf(const char* url) const;
+    std::string RedirectTarget();
+    size_t OnHeader(const char* data, size_t length);
+    size_t OnBody(const char* data, size_t length);
+    static size_t HeaderCallback(char* data, size_t size, size_t count, void* self);
+    static size_t BodyCallback(char* data, size_t size, size_t count, void* self);
+
+    // All members: player thread only.
+    CPLSParser m_pls_parser;
+    std::string m_download_path;
+    std::string m_user_agent;
+    std::string m_headers;
+    CurlHandle m_curl;
+    bool m_download = false;
+    int32_t m_downloaded_bytes = 0;
+    int m_download_fd = -1;
+    std::string m_content_type;
+    const std::string m_m3u_types;
+    std::string m_location;
+};
