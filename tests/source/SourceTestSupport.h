@@ -1,0 +1,163 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "player/decoder/IAudioOutput.h"
+#include "utils/CLogger.h"
+
+namespace sourcetest {
+
+// A fresh folder under TMPDIR, removed with everything in it.
+class TempDir final {
+public:
+    TempDir()
+    {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/source_test.XXXXXX";
+        if (mkdtemp(pattern.data())) {
+            m_path = pattern;
+        }
+    }
+    ~TempDir()
+    {
+        if (!m_path.empty()) {
+            const std::string command = "rm -rf '" + m_path + "'";
+            if (system(command.c_str()) != 0) {
+            }
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    std::string write(const std::string& name, const std::string& content) const
+    {
+        std::ofstream(file(name), std::ios::binary) << content;
+        return file(name);
+    }
+
+private:
+    std::string m_path;
+};
+
+// Every log line at every level while alive. Lines may come from several threads.
+class LogCapture final {
+public:
+    LogCapture() : m_saved_mask(utils::log_level_mask.load())
+    {
+        utils::log_level_mask = 0xff;
+        utils::logger.set_sink([this](int, const std::string& line) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_lines.push_back(line);
+        });
+    }
+    ~LogCapture()
+    {
+        utils::logger.set_sink({});
+        utils::log_level_mask = m_saved_mask;
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    int Count(const std::string& text) const
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        int n = 0;
+        for (const std::string& line : m_lines) {
+            n += line.find(text) != std::string::npos;
+        }
+        return n;
+    }
+    bool Contains(const std::string& text) const { return Count(text) > 0; }
+    std::string All() const
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::string text;
+        for (const std::string& line : m_lines) {
+            text += line + "\n";
+        }
+        return text;
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_lines;  // guarded by m_lock
+    int m_saved_mask;
+};
+
+// Stands where the decoder chain would: keeps what the source configures and delivers.
+class PacketRecorder final : public IAudioOutput {
+public:
+    int SetDecoderId(int id) override
+    {
+        decoder_ids.push_back(id);
+        return 0;
+    }
+    int RestartFeed() override { return 0; }
+    int GetDecoderId() override { return decoder_ids.empty() ? -1 : decoder_ids.back(); }
+    int SetAudioFormat(const AudioFormat*) override
+    {
+        ++formats;
+        return 0;
+    }
+    int SetBufferSize(unsigned) override { return 0; }
+    int ReservedOperation(int, int) override { return 0; }
+    int WriteBuffer(const uint8_t* data, uint16_t size, unsigned int) override
+    {
+        sizes.push_back(size);
+        bytes.insert(bytes.end(), data, data + size);
+        return 0;
+    }
+    void SetExtraData(uint8_t** data, int* size, void* context) override
+    {
+        extradata_size = size ? *size : -1;
+        has_extradata_pointer = data != nullptr;
+        format_context = context;
+    }
+
+    std::vector<int> decoder_ids;
+    std::vector<uint16_t> sizes;
+    std::vector<uint8_t> bytes;
+    int formats = 0;
+    int extradata_size = -1;
+    bool has_extradata_pointer = false;
+    void* format_context = nullptr;
+};
+
+// A PCM output that counts what the decoders produce.
+class PcmCounter final : public IAudioOutput {
+public:
+    int SetDecoderId(int) override { return 0; }
+    int RestartFeed() override { return 0; }
+    int GetDecoderId() override { return 3; }
+    int SetAudioFormat(const AudioFormat* format) override
+    {
+        last_format = *format;
+        return 0;
+    }
+    int SetBufferSize(unsigned) override { return 0; }
+    int ReservedOperation(int, int) override { return 0; }
+    int WriteBuffer(const uint8_t* data, uint16_t count, unsigned int) override
+    {
+        frames += count;
+        const auto* samples = reinterpret_cast<const int16_t*>(data);
+        for (size_t i = 0; i < static_cast<size_t>(count) * last_format.channels; ++i) {
+            const int value = samples[i] < 0 ? -samples[i] : samples[i];
+            peak = value > peak ? value : peak;
+        }
+        return 0;
+    }
+    void SetExtraData(uint8_t**, int*, void*) override {}
+
+    AudioFormat last_format;
+    int64_t frames = 0;
+    int peak = 0;
+};
+
+}  // namespace sourcetest

@@ -1,0 +1,93 @@
+#pragma once
+
+// Starts tests/support/http/test_http_server.py on 127.0.0.1 and a free port for one
+// test (or suite) and stops it again. Routes are the server's JSON route table.
+// Link the `http_testkit` target to get the script and interpreter paths.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testkit {
+
+class HttpTestServer final {
+public:
+    // dir: a writable folder for the route table and the request log.
+    HttpTestServer(const std::string& dir, const std::string& routes_json)
+        : m_routes_path(dir + "/routes.json"), m_log_path(dir + "/requests.log")
+    {
+        std::ofstream(m_routes_path) << routes_json;
+        std::ofstream(m_log_path).close();
+        Start();
+    }
+    ~HttpTestServer() { Stop(); }
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    int port() const { return m_port; }
+    bool running() const { return m_port > 0; }
+    std::string url(const std::string& path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+    // Every request so far: "<METHOD> <path>", its raw header lines, an empty line.
+    std::string requests() const
+    {
+        std::ifstream in(m_log_path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    void Stop()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            m_pid = -1;
+        }
+        if (m_stdout) {
+            fclose(m_stdout);
+            m_stdout = nullptr;
+        }
+    }
+
+private:
+    void Start()
+    {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+            execl(QUILLON_PYTHON3, QUILLON_PYTHON3, QUILLON_TEST_HTTP_SERVER, "--routes",
+                  m_routes_path.c_str(), "--log", m_log_path.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        m_stdout = fdopen(fds[0], "r");
+        // Blocks until the server announces its port (or exits).
+        if (m_stdout && fscanf(m_stdout, "PORT %d", &m_port) != 1) {
+            m_port = 0;
+        }
+    }
+
+    std::string m_routes_path;
+    std::string m_log_path;
+    pid_t m_pid = -1;
+    FILE* m_stdout = nullptr;
+    int m_port = 0;
+};
+
+}  // namespace testkit

@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Small HTTP server for tests, on 127.0.0.1 and a free port.
+
+Usage:
+  test_http_server.py --routes ROUTES.json [--port-file FILE] [--log FILE]
+
+Prints "PORT <n>" on stdout (and writes <n> to --port-file) once it accepts
+connections. Stops on SIGTERM or SIGINT. Every request is appended to --log as
+"<METHOD> <path>" followed by its raw header lines and an empty line.
+
+ROUTES.json maps a path (without query) to a route; a path not listed gets 404.
+Route fields (all optional):
+  status        HTTP status (200)
+  headers       {"Name": "value"}; sent as given, nothing else is added except
+                Content-Length for plain bodies. "{port}" in values becomes the port.
+  raw_headers   list of raw header lines sent verbatim ("Location:" with no value)
+  body          text body; "{port}" becomes the port
+  body_size     pad (or cut) the body to this many bytes, repeating it
+  file          serve this file's bytes
+  loop          with file: repeat it endlessly (a radio stream)
+  rate          bytes per second to pace file/body data (real time), 0 = unpaced
+  delay         seconds to wait before the status line
+  stall_after   bytes of body sent before the response stalls forever (-1 = never)
+  icy           with file: when the client asked for "Icy-MetaData: 1" send
+                "icy-metaint: <metaint>" and a metadata block after every
+                <metaint> bytes. Needs "titles" (list); the title changes every
+                "title_blocks" blocks (default 4); after the last title the last
+                one repeats. "icy_name" is sent as icy-name.
+  metaint       ICY metadata interval in bytes (8192)
+"""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+ROUTES = {}
+PORT = 0
+LOG_PATH = None
+LOG_LOCK = threading.Lock()
+STOP = threading.Event()
+
+
+def subst(text):
+    return text.replace("{port}", str(PORT)) if isinstance(text, str) else text
+
+
+class Pacer:
+    """Sleeps so that data goes out at `rate` bytes per second from the start."""
+
+    def __init__(self, rate):
+        self.rate = rate
+        self.sent = 0
+        self.start = time.monotonic()
+
+    def wait(self, size):
+        self.sent += size
+        if self.rate <= 0:
+            return
+        due = self.start + self.sent / self.rate
+        delay = due - time.monotonic()
+        if delay > 0:
+            STOP.wait(delay)
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def record(self):
+        if not LOG_PATH:
+            return
+        with LOG_LOCK, open(LOG_PATH, "a", encoding="utf-8", errors="replace") as log:
+            log.write("%s %s\n%s\n" % (self.command, self.path, str(self.headers).rstrip("\n")))
+            log.write("\n")
+
+    def do_GET(self):
+        self.record()
+        route = ROUTES.get(self.path.split("?", 1)[0])
+        if route is None:
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if route.get("delay"):
+            STOP.wait(float(route["delay"]))
+        try:
+            self.answer(route)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def answer(self, route):
+        icy = route.get("icy") and self.headers.get("Icy-MetaData", "") == "1"
+        self.send_response(int(route.get("status", 200)))
+        for name, value in route.get("headers", {}).items():
+            self.send_header(name, subst(value))
+        for line in route.get("raw_headers", []):
+            self._headers_buffer.append((subst(line) + "\r\n").encode("latin-1"))
+        metaint = int(route.get("metaint", 8192))
+        if icy:
+            self.send_header("icy-metaint", str(metaint))
+            if route.get("icy_name"):
+                self.send_header("icy-name", route["icy_name"])
+        body = self.body_of(route)
+        if body is not None and "file" not in route:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.flush()
+        if "file" in route:
+            self.send_file(route, icy, metaint)
+        elif body:
+            self.send_paced(body, route)
+        if route.get("stall_after", -1) >= 0:
+            STOP.wait()
+
+    def body_of(self, route):
+        if "body" not in route:
+            return None
+        body = subst(route["body"]).encode("latin-1")
+        size = route.get("body_size")
+        if size is not None and body:
+            body = (body * (size // len(body) + 1))[:size]
+        return body
+
+    def send_paced(self, data, route):
+        limit = route.get("stall_after", -1)
+        if limit >= 0:
+            data = data[:limit]
+        pacer = Pacer(float(route.get("rate", 0)))
+        for i in range(0, len(data), 1024):
+            chunk = data[i:i + 1024]
+            self.wfile.write(chunk)
+            self.wfile.flush()
+            pacer.wait(len(chunk))
+            if STOP.is_set():
+                return
+
+    def send_file(self, route, icy, metaint):
+        with open(route["file"], "rb") as media:
+            data = media.read()
+        if not icy:
+            if route.get("loop"):
+                while not STOP.is_set():
+                    self.send_paced(data, route)
+            else:
+                self.send_paced(data, route)
+            return
+        self.send_icy(data, route, metaint)
+
+    def send_icy(self, data, route, metaint):
+        titles = route.get("titles", [""])
+        per_title = int(route.get("title_blocks", 4))
+        pacer = Pacer(float(route.get("rate", 0)))
+        position = 0
+        block = 0
+        while not STOP.is_set():
+            chunk = b""
+            while len(chunk) < metaint:
+                take = data[position:position + metaint - len(chunk)]
+                chunk += take
+                position += len(take)
+                if position >= len(data):
+                    if not route.get("loop"):
+                        break
+                    position = 0
+            self.wfile.write(chunk)
+            if len(chunk) < metaint:
+                self.wfile.flush()
+                return
+            title = titles[min(block // per_title, len(titles) - 1)]
+            self.wfile.write(icy_block(title))
+            self.wfile.flush()
+            pacer.wait(len(chunk))
+            block += 1
+
+
+def icy_block(title):
+    text = ("StreamTitle='%s';StreamUrl='';" % title).encode("utf-8")
+    length = (len(text) + 15) // 16
+    return bytes([length]) + text.ljust(length * 16, b"\0")
+
+
+def main():
+    global ROUTES, PORT, LOG_PATH
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--routes", required=True)
+    parser.add_argument("--port-file")
+    parser.add_argument("--log")
+    args = parser.parse_args()
+    with open(args.routes, encoding="utf-8") as routes:
+        ROUTES = json.load(routes)
+    LOG_PATH = args.log
+
+    ThreadingHTTPServer.daemon_threads = True
+    ThreadingHTTPServer.allow_reuse_address = True
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    PORT = server.server_address[1]
+
+    def stop(*_):
+        STOP.set()
+        threading.Thread(target=server.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as port_file:
+            port_file.write(str(PORT))
+        os.replace(args.port_file + ".tmp", args.port_file)
+    sys.stdout.write("PORT %d\n" % PORT)
+    sys.stdout.flush()
+    server.serve_forever(poll_interval=0.2)
+    server.server_close()
+
+
+if __name__ == "__main__":
+    main()
