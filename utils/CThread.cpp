@@ -86,6 +86,7 @@ int CThread::start(void* arg, int policy, int priority) {
     assert(0 == status);
     m_event.reset();
     m_alive = true;
+    m_held_at_start = true;
     pthread_t handle = 0;
     status = pthread_create(&handle, &m_attr, &CThread::entry_point, this);
     pthread_attr_destroy(&m_attr);
@@ -100,7 +101,13 @@ int CThread::start(void* arg, int policy, int priority) {
         const std::string system_name = m_name.substr(0, kSystemNameLength);
         pthread_setname_np(handle, system_name.c_str());
     }
-    m_event.set();  // hand-shake: the new thread waits for this before running its body
+    {
+        // Hand-shake: the new thread waits for this before running its body. The flag,
+        // not the event's state, releases it, so an early stop() cannot swallow it.
+        scoped_lock lock(m_event);
+        m_held_at_start = false;
+        m_event.set();
+    }
     return status;
 }
 
@@ -111,7 +118,8 @@ void* CThread::entry_point(void* thread) {
     sched_param param{};
     param.sched_priority = t.m_priority;
     pthread_setschedparam(pthread_self(), t.m_policy, &param);  // failure is harmless
-    t.m_event.wait(event::INFINITE);
+    while (t.m_held_at_start)
+        t.m_event.wait_while(t.m_held_at_start, event::INFINITE);
 
     ExitGuard guard(t);
     logger.notice("Thread '%s' ( %lu ) started", t.m_name.c_str(), t.m_tid.load());

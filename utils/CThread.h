@@ -57,6 +57,8 @@ private:
     std::atomic<bool> m_running{false};
     // Set from start until the worker's last access to this object (written under m_event).
     std::atomic<bool> m_alive{false};
+    // Set until start() releases the new thread (written under m_event).
+    std::atomic<bool> m_held_at_start{false};
     mutable event m_event{false, false};
     pthread_attr_t m_attr;  // only alive inside start()
     std::atomic<pthread_t> m_thread_id{0};

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <string>
+
+#include "LogCapture.h"
+#include "utils/CThread.h"
+#include "utils/event.h"
+
+namespace {
+
+// A body that follows the stop protocol, then checks that suspend no longer sleeps.
+class CooperativeThread final : public utils::CThread {
+public:
+    CooperativeThread() : CThread("coop") {}
+    ~CooperativeThread() override { stop(1000); }
+    utils::event m_entered{true, false};
+    std::atomic<int> m_suspend_after_stop{-1};
+    std::atomic<int> m_passes{0};
+
+protected:
+    void run(void*) override {
+        m_entered.set();
+        while (is_started()) {
+            ++m_passes;
+            suspend(utils::event::INFINITE);
+        }
+        m_suspend_after_stop = suspend(5000);
+    }
+};
+
+// A body that ignores the stop protocol; nanosleep is its only cancellation point.
+class StubbornThread final : public utils::CThread {
+public:
+    StubbornThread() : CThread("stubborn") {}
+    utils::event m_entered{true, false};
+
+protected:
+    void run(void*) override {
+        m_entered.set();
+        for (;;) {
+            timespec pause{0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+};
+
+// Reads its own system name as the kernel shows it.
+class NamedThread final : public utils::CThread {
+public:
+    explicit NamedThread(const std::string& name) : CThread(name) {}
+    ~NamedThread() override { stop(1000); }
+    utils::event m_done{true, false};
+    std::string m_comm;  // written by the body before m_done is set
+
+protected:
+    void run(void*) override {
+        std::ifstream comm("/proc/self/task/" + std::to_string(tid()) + "/comm");
+        std::getline(comm, m_comm);
+        m_done.set();
+        while (is_started())
+            suspend(utils::event::INFINITE);
+    }
+};
+
+}  // namespace
+
+TEST(CThread, CooperativeStopEndsBodyWithoutKilling) {
+    LogCapture log;
+    CooperativeThread thread;
+    for (int round = 0; round < 2; ++round) {  // an ended thread object may start again
+        ASSERT_EQ(thread.start(), 0);
+        ASSERT_EQ(thread.m_entered.wait(10000), 0);
+        EXPECT_TRUE(thread.is_started());
+        EXPECT_TRUE(thread.is_running());
+        thread.resume();  // one extra pass, then back to sleep
+        thread.stop(2000);
+        EXPECT_FALSE(thread.is_started());
+        EXPECT_FALSE(thread.is_running());
+        EXPECT_EQ(thread.m_suspend_after_stop, 0);
+        thread.m_entered.reset();
+    }
+    EXPECT_EQ(log.count("Thread 'coop' ("), 2);
+    EXPECT_EQ(log.count("Thread coop ("), 2);
+    EXPECT_EQ(log.count("exit normally"), 2);
+    EXPECT_EQ(log.count("killed"), 0);
+}
+
+TEST(CThread, StopBeforeBodyRunsAndStopWhenIdle) {
+    LogCapture log;
+    CooperativeThread thread;
+    thread.stop(100);  // never started: nothing happens
+    ASSERT_EQ(thread.start(), 0);
+    thread.stop(2000);  // may come before the body starts; the body must still end
+    EXPECT_FALSE(thread.is_started());
+    ASSERT_EQ(thread.start(), 0);
+    ASSERT_EQ(thread.m_entered.wait(10000), 0);
+    thread.stop(2000);
+    EXPECT_EQ(log.count("killed"), 0);
+}
+
+TEST(CThread, ForcedStopCancelsAndReportsKilled) {
+    LogCapture log;
+    StubbornThread thread;
+    ASSERT_EQ(thread.start(), 0);
+    ASSERT_EQ(thread.m_entered.wait(10000), 0);
+    thread.stop(100);
+    EXPECT_FALSE(thread.is_running());
+    EXPECT_FALSE(thread.is_started());
+    EXPECT_EQ(log.count("Thread stubborn( "), 1);
+    EXPECT_EQ(log.count(") killed"), 1);
+    EXPECT_EQ(log.count("exit normally"), 0);
+}
+
+TEST(CThread, SystemNameIsFirstFifteenCharacters) {
+    NamedThread longname("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    ASSERT_EQ(longname.start(), 0);
+    ASSERT_EQ(longname.m_done.wait(10000), 0);
+    EXPECT_EQ(longname.m_comm, "ABCDEFGHIJKLMNO");
+    EXPECT_TRUE(longname.set_priority(SCHED_OTHER, 0));
+    longname.stop(1000);
+
+    NamedThread shortname("Timer");
+    ASSERT_EQ(shortname.start(), 0);
+    ASSERT_EQ(shortname.m_done.wait(10000), 0);
+    EXPECT_EQ(shortname.m_comm, "Timer");
+    EXPECT_FALSE(shortname.set_priority(SCHED_OTHER, 99));  // out of range for SCHED_OTHER
+}
