@@ -55,6 +55,11 @@ void CAudioOutput::SetDependentOutput(IAudioOutput* out) {
         m_dependents.push_back(out);
 }
 
+void CAudioOutput::AddDependentOutput(IAudioOutput* out) {
+    if (out)
+        m_dependents.push_back(out);
+}
+
 int CAudioOutput::AssignAudioFormat(const AudioFormat* format) {
     int result = 0;
     for (IAudioOutput* out : m_dependents) {

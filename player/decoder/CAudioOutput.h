@@ -25,6 +25,8 @@ public:
 
     // The dependent list becomes exactly { out }; previous entries are dropped, not destroyed.
     void SetDependentOutput(IAudioOutput* out);
+    // Appends out (not owned) behind the present dependents.
+    void AddDependentOutput(IAudioOutput* out);
     // SetAudioFormat on every dependent in order; returns the last result (0 without any).
     int AssignAudioFormat(const AudioFormat* format);
 

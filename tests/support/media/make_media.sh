@@ -27,9 +27,12 @@ mkdir -p "$out"
 
 tone() { # tone <freq> <rate> <channels> <seconds> <codec args...> <file>
     f=$1; r=$2; c=$3; s=$4; shift 4
+    e="0.5*sin(2*PI*$f*t)"
+    # one expression per channel: a mono source spread by -ac would be attenuated by 3 dB
+    [ "$c" = 2 ] && e="$e|$e"
     "$ffmpeg" -nostdin -hide_banner -loglevel error -y \
-        -f lavfi -i "sine=frequency=$f:sample_rate=$r:duration=$s" \
-        -af "volume=0.5" -ac "$c" -ar "$r" "$@"
+        -f lavfi -i "aevalsrc=$e:s=$r:d=$s" \
+        -ac "$c" -ar "$r" "$@"
 }
 
 # MP3 files carry neither ID3 tags nor a Xing frame so that they can be concatenated.
