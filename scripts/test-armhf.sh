@@ -56,5 +56,6 @@ if [ "${QUILLON_ARMHF_UBSAN:-0}" = "1" ]; then
   build_and_test "$BUILD_DIR-ubsan" \
     -DCMAKE_C_FLAGS="$ubsan" -DCMAKE_CXX_FLAGS="$ubsan" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=undefined" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=undefined"
+    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=undefined" \
+    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=undefined"
 fi
