@@ -1,0 +1,60 @@
+#pragma once
+
+#include "snmp-agent/AgentSettings.h"
+#include "snmp-agent/UniqueFd.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+class CTandrilValues;
+
+// The link to the call application: a UDP socket on the loopback interface,
+// polled about once a second for the application's JSON status, which is
+// stored into the agent's values; also carries the remote commands.
+class CAppLink final {
+ public:
+  CAppLink(const AgentSettings& settings, CTandrilValues& values);
+  CAppLink(const CAppLink&) = delete;
+  CAppLink& operator=(const CAppLink&) = delete;
+
+  // Creates the socket, binds it to 127.0.0.1 port 0 and connects it to the
+  // application's port. Logs the failed step; returns 0 or a negative errno.
+  int Open();
+
+  // The exchange thread's body: runs cycles until keep_running is cleared or
+  // RequestStop() is called.
+  void Run();
+
+  // Wakes the exchange thread out of its pause or its receive so that it ends
+  // soon. Any thread except a signal handler.
+  void RequestStop();
+
+ private:
+  void RunCycle();
+  void RefreshHostName();
+  // Sleeps one second, or less when a stop is requested; false once stopping.
+  bool Pause();
+  int SendPendingCommand();
+  // Sends one datagram: 0, -ECONNREFUSED when nobody listens, or another
+  // negative errno after logging it and closing the socket.
+  int Send(std::string_view datagram);
+  void ReceiveStatus();
+  void HandleReply(const char* buffer, std::size_t size);
+  bool Stopping();
+
+  const AgentSettings m_settings;
+  CTandrilValues& m_values;  // not owned
+
+  std::mutex m_lock;
+  std::condition_variable m_wake;  // signalled by RequestStop()
+  bool m_stop = false;             // guarded by m_lock
+  // Replaced only by the exchange thread; guarded by m_lock so that
+  // RequestStop() never shuts down a closed or reused descriptor.
+  UniqueFd m_socket;
+};
+
+// Body of the exchange thread for 'link'.
+void startup_udp_thread(CAppLink& link);
