@@ -1,0 +1,471 @@
+/* Virtual playback device: an ALSA I/O plugin that consumes frames at the pace of a
+ * (configurable) clock, records what it played to a WAV file and logs its events. */
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include "vcard_clock.h"
+#include "vcard_env.h"
+#include "vcard_events.h"
+#include "vcard_wav.h"
+
+typedef struct vcard_pcm {
+    snd_pcm_ioplug_t io;
+    char device[64];         /* PCM name: WAV file and event log name */
+    char dir[PATH_MAX - 80]; /* card folder */
+    int timer_fd;            /* poll descriptor, fires when the clock frees room */
+    vcard_clock clock;
+    vcard_wav wav;
+    uint8_t *ring; /* the device buffer: frames written and not yet played */
+    snd_pcm_uframes_t buffer_size;
+    snd_pcm_uframes_t period_size;
+    unsigned int frame_bytes;
+    snd_pcm_uframes_t avail_min;
+    snd_pcm_uframes_t stop_threshold;
+    snd_pcm_uframes_t boundary;
+    uint64_t written; /* frames received since prepare */
+    uint64_t played;  /* frames played (and recorded) since prepare */
+    int running;
+    int xrun;
+    int drained;
+    unsigned int runs; /* starts since open: a stall applies to the first run only */
+} vcard_pcm;
+
+/* All callbacks below run with alsa-lib's PCM lock held unless noted, so the
+ * structure needs no lock of its own. */
+
+static int clock_unpaced(const vcard_pcm *p)
+{
+    return p->clock.cfg.unpaced;
+}
+
+static int may_xrun(const vcard_pcm *p)
+{
+    return !clock_unpaced(p) && p->stop_threshold <= p->buffer_size &&
+           p->io.state != SND_PCM_STATE_DRAINING;
+}
+
+/* Writes frames [played, upto) from the device buffer to the recording. */
+static void record_until(vcard_pcm *p, uint64_t upto)
+{
+    while (p->played < upto) {
+        const snd_pcm_uframes_t idx = p->played % p->buffer_size;
+        uint64_t n = upto - p->played;
+        if (n > p->buffer_size - idx)
+            n = p->buffer_size - idx;
+        vcard_wav_append(&p->wav, p->ring + (size_t)idx * p->frame_bytes, (uint32_t)n);
+        p->played += n;
+    }
+}
+
+static uint64_t xrun_point(const vcard_pcm *p)
+{
+    const uint64_t slack = p->buffer_size - p->stop_threshold;
+    return p->written > slack ? p->written - slack : 0;
+}
+
+/* Brings the position up to now. Returns -EPIPE once the device has under-run. */
+static int update(vcard_pcm *p)
+{
+    uint64_t pos;
+    int64_t now;
+
+    if (p->xrun)
+        return -EPIPE;
+    if (!p->running)
+        return 0;
+    now = vcard_clock_now_ns();
+    pos = clock_unpaced(p) ? p->written : vcard_clock_pos(&p->clock, now);
+    if (may_xrun(p) && pos >= xrun_point(p)) {
+        record_until(p, pos < p->written ? pos : p->written);
+        p->xrun = 1;
+        vcard_event(p->device, "xrun", "played=%llu", (unsigned long long)p->played);
+        return -EPIPE;
+    }
+    if (pos > p->written) {
+        /* a starving device that may not stop waits for data from now on */
+        pos = p->written;
+        if (!clock_unpaced(p) && p->io.state != SND_PCM_STATE_DRAINING)
+            vcard_clock_start(&p->clock, now, pos, 0);
+    }
+    record_until(p, pos);
+    return 0;
+}
+
+static int vcard_start(snd_pcm_ioplug_t *io)
+{
+    vcard_pcm *p = io->private_data;
+    if (vcard_env_names("VCARD_FAIL_START", p->device)) {
+        vcard_event(p->device, "start-failed", "queued=%llu", (unsigned long long)p->written);
+        return -EIO;
+    }
+    vcard_clock_start(&p->clock, vcard_clock_now_ns(), p->played, p->runs == 0);
+    p->running = 1;
+    p->runs++;
+    vcard_event(p->device, "start", "queued=%llu", (unsigned long long)(p->written - p->played));
+    return 0;
+}
+
+static int vcard_stop(snd_pcm_ioplug_t *io)
+{
+    vcard_pcm *p = io->private_data;
+    if (p->running && !p->xrun)
+        update(p);
+    if (p->running && !p->drained)
+        vcard_event(p->device, "drop", "discarded=%llu played=%llu",
+                    (unsigned long long)(p->written - p->played), (unsigned long long)p->played);
+    p->running = 0;
+    return 0;
+}
+
+static snd_pcm_sframes_t vcard_pointer(snd_pcm_ioplug_t *io)
+{
+    vcard_pcm *p = io->private_data;
+    if (update(p) < 0)
+        return -EPIPE;
+    return (snd_pcm_sframes_t)(p->played % p->boundary);
+}
+
+static int vcard_delay(snd_pcm_ioplug_t *io, snd_pcm_sframes_t *delayp)
+{
+    vcard_pcm *p = io->private_data;
+    if (update(p) < 0) {
+        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+        return -EPIPE;
+    }
+    *delayp = (snd_pcm_sframes_t)(p->written - p->played);
+    return 0;
+}
+
+static snd_pcm_sframes_t vcard_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area_t *areas,
+                                        snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
+{
+    vcard_pcm *p = io->private_data;
+    snd_pcm_uframes_t done = 0;
+    snd_pcm_channel_area_t dst[io->channels];
+
+    for (unsigned int ch = 0; ch < io->channels; ++ch) {
+        dst[ch].addr = p->ring;
+        dst[ch].first = ch * 16;
+        dst[ch].step = p->frame_bytes * 8;
+    }
+    while (done < size) {
+        const snd_pcm_uframes_t idx = (p->written + done) % p->buffer_size;
+        snd_pcm_uframes_t n = size - done;
+        if (n > p->buffer_size - idx)
+            n = p->buffer_size - idx;
+        snd_pcm_areas_copy(dst, idx, areas, offset + done, io->channels, n, io->format);
+        done += n;
+    }
+    p->written += size;
+    return (snd_pcm_sframes_t)size;
+}
+
+/* Runs without the PCM lock: blocks until every queued frame has played. */
+static int vcard_drain(snd_pcm_ioplug_t *io)
+{
+    vcard_pcm *p = io->private_data;
+    while (p->running && !p->xrun) {
+        struct timespec until;
+        int64_t t;
+        update(p);
+        if (p->played >= p->written)
+            break;
+        t = vcard_clock_time_of(&p->clock, p->written);
+        until.tv_sec = t / 1000000000LL;
+        until.tv_nsec = t % 1000000000LL;
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL);
+    }
+    p->drained = 1;
+    vcard_event(p->device, "drain", "played=%llu", (unsigned long long)p->played);
+    return 0;
+}
+
+static int vcard_prepare(snd_pcm_ioplug_t *io)
+{
+    vcard_pcm *p = io->private_data;
+    p->running = 0;
+    p->xrun = 0;
+    p->drained = 0;
+    p->written = 0;
+    p->played = 0;
+    return 0;
+}
+
+static void default_sw_params(vcard_pcm *p)
+{
+    p->avail_min = p->period_size;
+    p->stop_threshold = p->buffer_size;
+    /* alsa-lib's default boundary: the largest buffer multiple below LONG_MAX */
+    p->boundary = p->buffer_size;
+    while (p->boundary * 2 <= LONG_MAX - p->buffer_size)
+        p->boundary *= 2;
+}
+
+static int vcard_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
+{
+    vcard_pcm *p = io->private_data;
+    unsigned int rate = 0, channels = 0;
+    snd_pcm_access_t access;
+    int err;
+
+    snd_pcm_hw_params_get_rate(params, &rate, NULL);
+    snd_pcm_hw_params_get_channels(params, &channels);
+    snd_pcm_hw_params_get_buffer_size(params, &p->buffer_size);
+    snd_pcm_hw_params_get_period_size(params, &p->period_size, NULL);
+    snd_pcm_hw_params_get_access(params, &access);
+    p->frame_bytes = channels * 2;
+    free(p->ring);
+    p->ring = calloc(p->buffer_size, p->frame_bytes);
+    if (!p->ring)
+        return -ENOMEM;
+    p->clock.rate = rate;
+    p->clock.period = (uint32_t)p->period_size;
+    default_sw_params(p);
+    err = vcard_wav_open(&p->wav, p->dir, p->device, rate, channels);
+    if (err < 0)
+        SNDERR("vcard: cannot record %s/%s.wav: %s", p->dir, p->device, strerror(-err));
+    vcard_event(p->device, "open", "rate=%u channels=%u period=%lu buffer=%lu access=%s", rate,
+                channels, (unsigned long)p->period_size, (unsigned long)p->buffer_size,
+                access == SND_PCM_ACCESS_MMAP_INTERLEAVED ? "mmap" : "rw");
+    return 0;
+}
+
+static int vcard_sw_params(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params)
+{
+    vcard_pcm *p = io->private_data;
+    snd_pcm_sw_params_get_avail_min(params, &p->avail_min);
+    snd_pcm_sw_params_get_stop_threshold(params, &p->stop_threshold);
+    snd_pcm_sw_params_get_boundary(params, &p->boundary);
+    if (p->avail_min < 1)
+        p->avail_min = 1;
+    if (p->avail_min > p->buffer_size)
+        p->avail_min = p->buffer_size;
+    return 0;
+}
+
+static void arm_timer(vcard_pcm *p, int64_t at_ns)
+{
+    struct itimerspec its;
+    memset(&its, 0, sizeof(its));
+    /* a zero expiry would disarm the timer */
+    if (at_ns <= 0)
+        at_ns = 1;
+    its.it_value.tv_sec = at_ns / 1000000000LL;
+    its.it_value.tv_nsec = at_ns % 1000000000LL;
+    timerfd_settime(p->timer_fd, TFD_TIMER_ABSTIME, &its, NULL);
+}
+
+/* The moment the waiter has something to do: room for avail_min frames, or the
+ * end of a drain. */
+static int64_t wake_time(const vcard_pcm *p)
+{
+    uint64_t target;
+    if (!p->running || p->xrun || clock_unpaced(p))
+        return 1;
+    if (p->io.state == SND_PCM_STATE_DRAINING)
+        target = p->written;
+    else if (p->written + p->avail_min > p->buffer_size)
+        target = p->written + p->avail_min - p->buffer_size;
+    else
+        return 1;
+    return vcard_clock_time_of(&p->clock, target);
+}
+
+static int ready(const vcard_pcm *p)
+{
+    if (!p->running || p->xrun || clock_unpaced(p))
+        return 1;
+    if (p->io.state == SND_PCM_STATE_DRAINING)
+        return p->played >= p->written;
+    return p->buffer_size - (p->written - p->played) >= p->avail_min;
+}
+
+static int vcard_poll_count(snd_pcm_ioplug_t *io)
+{
+    (void)io;
+    return 1;
+}
+
+static int vcard_poll_descriptors(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned int space)
+{
+    vcard_pcm *p = io->private_data;
+    if (space < 1)
+        return -EINVAL;
+    update(p);
+    arm_timer(p, wake_time(p));
+    pfd->fd = p->timer_fd;
+    pfd->events = POLLIN;
+    pfd->revents = 0;
+    return 1;
+}
+
+static int vcard_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned int nfds,
+                              unsigned short *revents)
+{
+    vcard_pcm *p = io->private_data;
+    uint64_t expirations;
+    (void)nfds;
+    if (pfd->revents & POLLIN) {
+        if (read(p->timer_fd, &expirations, sizeof(expirations)) < 0) {
+            /* already consumed: the state below decides anyway */
+        }
+    }
+    update(p);
+    if (p->xrun)
+        *revents = POLLOUT | POLLERR;
+    else if (ready(p))
+        *revents = POLLOUT;
+    else {
+        arm_timer(p, wake_time(p));
+        *revents = 0;
+    }
+    return 0;
+}
+
+static int vcard_close(snd_pcm_ioplug_t *io)
+{
+    vcard_pcm *p = io->private_data;
+    vcard_event(p->device, "close", "played=%llu", (unsigned long long)p->played);
+    vcard_wav_close(&p->wav);
+    if (p->timer_fd >= 0)
+        close(p->timer_fd);
+    free(p->ring);
+    free(p);
+    return 0;
+}
+
+static const snd_pcm_ioplug_callback_t vcard_callbacks = {
+    .start = vcard_start,
+    .stop = vcard_stop,
+    .pointer = vcard_pointer,
+    .transfer = vcard_transfer,
+    .close = vcard_close,
+    .hw_params = vcard_hw_params,
+    .sw_params = vcard_sw_params,
+    .prepare = vcard_prepare,
+    .drain = vcard_drain,
+    .poll_descriptors_count = vcard_poll_count,
+    .poll_descriptors = vcard_poll_descriptors,
+    .poll_revents = vcard_poll_revents,
+    .delay = vcard_delay,
+};
+
+static int set_constraints(vcard_pcm *p, unsigned int rate, unsigned int channels)
+{
+    static const unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED,
+                                          SND_PCM_ACCESS_MMAP_INTERLEAVED};
+    static const unsigned int formats[] = {SND_PCM_FORMAT_S16_LE};
+    snd_pcm_ioplug_t *io = &p->io;
+    const unsigned int forced = vcard_env_forced_rate();
+    int err;
+
+    if (forced)
+        rate = forced;
+    if ((err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, 2, access)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, formats)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS,
+                                               channels ? channels : 1, channels ? channels : 8)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, rate ? rate : 8000,
+                                               rate ? rate : 96000)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 512, 65536)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 4096, 262144)) < 0)
+        return err;
+    return 0;
+}
+
+/* Reads the device's own settings: "device" (recording name), "rate" and "channels"
+ * (fix the format, as a dmix slave does). */
+static int parse_conf(snd_config_t *conf, const char *name, vcard_pcm *p, long *rate,
+                      long *channels)
+{
+    snd_config_iterator_t i, next;
+    snprintf(p->device, sizeof(p->device), "%s", name ? name : "vcard");
+    snd_config_for_each(i, next, conf)
+    {
+        snd_config_t *n = snd_config_iterator_entry(i);
+        const char *id, *s;
+        if (snd_config_get_id(n, &id) < 0)
+            continue;
+        if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint"))
+            continue;
+        if (!strcmp(id, "device") && snd_config_get_string(n, &s) == 0) {
+            snprintf(p->device, sizeof(p->device), "%s", s);
+            continue;
+        }
+        if (!strcmp(id, "rate") && snd_config_get_integer(n, rate) == 0)
+            continue;
+        if (!strcmp(id, "channels") && snd_config_get_integer(n, channels) == 0)
+            continue;
+        SNDERR("vcard: unknown or bad field %s", id);
+        return -EINVAL;
+    }
+    return 0;
+}
+
+SND_PCM_PLUGIN_DEFINE_FUNC(vcard)
+{
+    vcard_pcm *p;
+    long rate = 0, channels = 0;
+    int err;
+    (void)root;
+
+    if (stream != SND_PCM_STREAM_PLAYBACK)
+        return -ENOTSUP;
+    p = calloc(1, sizeof(*p));
+    if (!p)
+        return -ENOMEM;
+    p->timer_fd = -1;
+    p->wav.fd = -1;
+    err = parse_conf(conf, name, p, &rate, &channels);
+    if (err < 0)
+        goto fail;
+    if (vcard_env_names("VCARD_FAIL_OPEN", p->device)) {
+        vcard_event(p->device, "open-refused", "%s", "");
+        err = -ENODEV;
+        goto fail;
+    }
+    err = vcard_env_dir(p->dir, sizeof(p->dir));
+    if (err < 0)
+        goto fail;
+    vcard_env_clock(&p->clock.cfg);
+    p->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (p->timer_fd < 0) {
+        err = -errno;
+        goto fail;
+    }
+    p->io.version = SND_PCM_IOPLUG_VERSION;
+    p->io.name = "Virtual sound card";
+    p->io.callback = &vcard_callbacks;
+    p->io.private_data = p;
+    p->io.poll_fd = p->timer_fd;
+    p->io.poll_events = POLLIN;
+    p->io.mmap_rw = 0;
+    p->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    err = snd_pcm_ioplug_create(&p->io, name, stream, mode);
+    if (err < 0)
+        goto fail;
+    err = set_constraints(p, (unsigned int)rate, (unsigned int)channels);
+    if (err < 0) {
+        snd_pcm_ioplug_delete(&p->io); /* calls vcard_close, which frees p */
+        return err;
+    }
+    *pcmp = p->io.pcm;
+    return 0;
+
+fail:
+    if (p->timer_fd >= 0)
+        close(p->timer_fd);
+    free(p);
+    return err;
+}
+
+SND_PCM_PLUGIN_SYMBOL(vcard);
