@@ -2,7 +2,8 @@
 # Generates the short test media set into <outdir> (created if missing).
 # Usage: make_media.sh <outdir>
 # Environment: HEAAC_ENCODER=<path of the heaac_encoder tool>; without it the HE-AAC file is
-# skipped. FFMPEG may name another ffmpeg binary.
+# skipped. HEAAC_RUNNER may name a program that runs it (an emulator in a cross build). FFMPEG
+# may name another ffmpeg binary.
 #
 # Files (tones are sine waves at half of full scale):
 #   tone_440_44100_stereo.wav   2.0 s  440 Hz  44100 Hz stereo  16-bit PCM reference
@@ -63,7 +64,8 @@ rm -f "$out/.part1.mp3" "$out/.part2.mp3" "$out/.part1.aac" "$out/.part2.aac"
     -f mp3 "$out/silence_44100_stereo.mp3"
 
 if [ -n "${HEAAC_ENCODER:-}" ]; then
-    "$HEAAC_ENCODER" "$out/tone_440_44100_stereo_he.aac" 440 44100 2 2
+    # HEAAC_RUNNER (unquoted on purpose) is empty or the cross build's emulator.
+    ${HEAAC_RUNNER:-} "$HEAAC_ENCODER" "$out/tone_440_44100_stereo_he.aac" 440 44100 2 2
 else
     echo "make_media.sh: HEAAC_ENCODER not set, no HE-AAC file" >&2
 fi
