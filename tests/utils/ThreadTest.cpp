@@ -103,6 +103,10 @@ TEST(CThread, StopBeforeBodyRunsAndStopWhenIdle) {
 }
 
 TEST(CThread, ForcedStopCancelsAndReportsKilled) {
+#ifdef __SANITIZE_THREAD__
+    // ThreadSanitizer loses track of the locks a cancelled thread takes while unwinding.
+    GTEST_SKIP() << "thread cancellation is not modelled by ThreadSanitizer";
+#endif
     LogCapture log;
     StubbornThread thread;
     ASSERT_EQ(thread.start(), 0);

@@ -28,8 +28,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_calls.push_back({at, user});
+            m_changed.notify_all();
         }
-        m_changed.notify_all();
         if (m_linger_ms > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_linger_ms));
         if (m_delete_after > 0 && calls() == m_delete_after)
@@ -70,12 +70,15 @@ private:
     std::vector<Call> m_calls;  // guarded by m_lock
 };
 
-// Starts the process-wide service for one test and empties it afterwards.
+// Starts the process-wide service for one test and empties it afterwards. The recorders
+// outlive TearDown, so no handler can still run on them when they go.
 class TimerService : public ::testing::Test {
 protected:
     void SetUp() override { timer().start(); }
     void TearDown() override { timer().stop(); }
     static utils::CTimer& timer() { return utils::CTimer::instance(); }
+    Recorder a;
+    Recorder b;
 };
 
 // Lateness allowed on a loaded machine; lower bounds are exact.
@@ -84,8 +87,6 @@ constexpr int64_t kLateness = 250 * kMs;
 }  // namespace
 
 TEST_F(TimerService, StartAtFiresOnExactGridEvenWithSlowHandlers) {
-    Recorder a;
-    Recorder b;
     a.m_linger_ms = 30;  // shorter than the interval: must not shift the grid
     const time_t start_at = time(nullptr) + 1;
     const int64_t base = static_cast<int64_t>(start_at) * 1000000000LL;
@@ -111,7 +112,7 @@ TEST_F(TimerService, StartAtFiresOnExactGridEvenWithSlowHandlers) {
 }
 
 TEST_F(TimerService, OneShotFiresOnceAndIsGone) {
-    Recorder r;
+    Recorder& r = a;
     const int64_t before = now_ns();
     const uint32_t id = timer().start_timer(30, r, nullptr, false, 0);
     ASSERT_EQ(r.wait_for(1), 1u);
@@ -122,7 +123,7 @@ TEST_F(TimerService, OneShotFiresOnceAndIsGone) {
 }
 
 TEST_F(TimerService, RestartMovesToNextGridPoint) {
-    Recorder r;
+    Recorder& r = a;
     const int64_t before = now_ns();
     const uint32_t id = timer().start_timer(300, r, nullptr, true, 0);
     ASSERT_EQ(r.wait_for(1), 1u);
@@ -137,7 +138,7 @@ TEST_F(TimerService, RestartMovesToNextGridPoint) {
 }
 
 TEST_F(TimerService, HandlerMayDeleteItsOwnTimer) {
-    Recorder r;
+    Recorder& r = a;
     r.m_delete_after = 3;
     r.m_own_id = timer().start_timer(20, r, nullptr, true, 0);
     ASSERT_EQ(r.wait_for(3), 3u);
@@ -148,7 +149,7 @@ TEST_F(TimerService, HandlerMayDeleteItsOwnTimer) {
 
 TEST_F(TimerService, StopDropsPendingTimersAndIdsKeepGrowing) {
     LogCapture log;
-    Recorder r;
+    Recorder& r = a;
     const uint32_t first = timer().start_timer(200, r, nullptr, false, 0);
     const uint32_t second = timer().start_timer(10, r, nullptr, false, time(nullptr) + 3600);
     EXPECT_EQ(second, first + 1);
