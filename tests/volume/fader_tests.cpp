@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,30 +12,22 @@
 #include "player/volume/CFader.h"
 #include "player/volume/CFaderAdapter.h"
 #include "player/volume/CVolumeControlAdapter.h"
+#include "tests/support/vcard/VCardTestEnv.h"
 #include "utils/CLogger.h"
 
 using OrvanePlayer::FadeRequest;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-// Points alsa-lib at the virtual card before anything opens ALSA.
-struct VirtualCard {
-    VirtualCard() {
-        struct stat st {};
-        available = stat(VCARD_ASOUND_CONF, &st) == 0;
-        if (!available)
-            return;
-        char dir[] = "/tmp/fader-vcard-XXXXXX";
-        if (!mkdtemp(dir)) {
-            available = false;
-            return;
-        }
-        setenv("ALSA_CONFIG_PATH", VCARD_ASOUND_CONF, 1);
-        setenv("VCARD_DIR", dir, 1);
-    }
-    bool available = false;
+// One virtual card for the whole binary, set up before anything opens ALSA.
+class CardEnvironment final : public ::testing::Environment {
+public:
+    void SetUp() override { env = std::make_unique<vcard::VCardTestEnv>(); }
+    void TearDown() override { env.reset(); }
+    std::unique_ptr<vcard::VCardTestEnv> env;
 };
-const VirtualCard card;
+CardEnvironment* const card_environment = static_cast<CardEnvironment*>(
+    ::testing::AddGlobalTestEnvironment(new CardEnvironment));
 
 // Records the fader's calls back into its owner.
 class RecordingCallback : public IFadingCallback {
@@ -109,8 +99,6 @@ FadeRequest request(uint32_t wait, uint32_t duration, uint32_t init, uint32_t ta
 class FaderOnCard : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!card.available)
-            GTEST_SKIP() << "virtual sound card configuration not built";
         ASSERT_EQ(volume.OpenMixer(), 0);
         ASSERT_TRUE(volume.HasElement());
         fader.SetCallback(&callback);
@@ -141,6 +129,9 @@ TEST_F(FaderOnCard, LinearFadeOnWallClockEndsExactlyOnce) {
     }
     ASSERT_TRUE(callback.wait_for_ends(1));
     EXPECT_EQ(fader.GetAppliedVolume(), 0);
+    long raw = -1;
+    ASSERT_EQ(vcard::ReadMixer(card_environment->env->Dir(), "Playback", &raw), 0);
+    EXPECT_EQ(raw, 0);  // the card's mixer really ends at 0
     EXPECT_EQ(callback.end_kinds(), std::vector<unsigned>{OrvanePlayer::FADE_END_STOP});
     EXPECT_EQ(fader.GetState(), CFader::STATE_IDLE);
 

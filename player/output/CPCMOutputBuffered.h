@@ -1,0 +1,88 @@
+#pragma once
+
+#include <alsa/asoundlib.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "player/output/CPCMOutput.h"
+#include "player/output/IBufferingAlgorithm.h"
+#include "player/output/IResamplerOutput.h"
+
+class CRingBuffer;
+class CResampler;
+
+// Output for network streams: every decoded block passes the buffering algorithm and the
+// resampler (to 48000 Hz stereo S16) into a ring; whole periods move from the ring to the
+// ALSA device whenever it has room. The device never starts by itself: playback starts
+// once ring plus device delay reach the threshold, and again after every under-run.
+// WriteBuffer, SetAudioFormat, alsa_write_audio_poll and GetBufferedMs run on the playback
+// thread; SetBufferSize, StopAudio, StartAudio and DeInitialize on the player's command
+// thread while the output is not being written. The ring has its own lock.
+class CPCMOutputBuffered final : public CPCMOutput, public IResamplerOutput {
+public:
+    static constexpr uint32_t kDeviceStartThreshold = 2147483647u;  // never reached by ALSA
+    static constexpr int kDeviceRate = 48000;
+    static constexpr int kDeviceChannels = 2;
+    static constexpr int kBytesPerFrame = 4;
+    static constexpr int kInitialRingMs = 9000;
+
+    // algorithm: not owned. delay_ms above 9000 is lowered to 9000.
+    CPCMOutputBuffered(BufferingAlgorithm::IBufferingAlgorithm* algorithm, int delay_ms, int acc_ms);
+    ~CPCMOutputBuffered() override;
+
+    // Sets the resampler input; the device is not touched. -1 for an unusable format.
+    int SetAudioFormat(const AudioFormat* format) override;
+    // New threshold and a ring of 1.5 times it; the device is stopped and prepared again.
+    int SetBufferSize(unsigned ms) override;
+    // frames of PCM in the announced format; lost: packets lost just before this block.
+    int WriteBuffer(const uint8_t* data, uint16_t frames, unsigned int lost) override;
+
+    // Ring, resampler output and device. 0 or negative.
+    int Initialize() override;
+    int DeInitialize() override;
+    // Streams are not drained: same as DeInitialize.
+    int DeInitWithDrain() override { return DeInitialize(); }
+    // Drops queued audio (device and ring); pre-buffering starts again after StartAudio.
+    int StopAudio() override;
+    bool IsPrebuffering() override { return !m_started; }
+    void set_player_prefix(const char* text) override;
+
+    int reset_thresholds(int ms);
+    // Ring fill plus device delay, in frames at the device rate.
+    int GetTotalDelay(uint64_t* ticks);
+    // Buffered audio in ms; returns snd_pcm_avail (room in the device, frames).
+    int GetBufferedMs(uint32_t* ms);
+    int ResamplerOutputBuffer(const void* data, int frames) override;
+    // Moves whole periods from the ring into the device while both allow it.
+    void alsa_write_audio_poll();
+
+    // Diagnostics.
+    uint64_t GetThreshold() const { return m_threshold; }
+    uint32_t GetRingCapacity() const;
+
+private:
+    int alsa_initialize();
+    int set_alsa_hw_params();
+    int set_alsa_hw_params(snd_pcm_hw_params_t* params);
+    int set_alsa_sw_params();
+    int total_delay_with_recovery(uint64_t* total);
+    int write_frames(const uint8_t* block, uint16_t frames, uint64_t out);
+    const uint8_t* silence(uint16_t frames);
+    uint64_t cap_to_ring(uint16_t frames, uint64_t out);
+    int start_if_threshold_reached();
+    void write_period();
+
+    BufferingAlgorithm::IBufferingAlgorithm* m_algorithm;  // not owned
+    std::unique_ptr<CRingBuffer> m_ring;
+    std::unique_ptr<CResampler> m_resampler;
+    uint64_t m_threshold = 0;  // ticks; command thread writes while playback is stopped
+    int32_t m_acc_ms;
+    int32_t m_period = 0;      // frames, from the device
+    std::atomic<bool> m_started{false};
+    std::unique_ptr<uint8_t[]> m_transfer;  // one period of device frames
+    std::unique_ptr<uint8_t[]> m_silence;   // zeroed input frames for silence insertion
+    size_t m_silence_bytes = 0;
+};
