@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include "app/Console.h"
+#include "player/include/PlayerRecords.h"
+
+namespace app {
+
+// Largest value of a 16-bit millisecond field.
+inline constexpr long kMaxBufferMs = 65535;
+
+// The records as the program prepares them before the configuration is read.
+void SetEntryDefaults(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,
+                      OrvanePlayer::PlayerInit& init);
+
+// Fills the records from the INI file at config_file: a stream URL to play, or "p.m3u" in a
+// folder below media_root (ending with "/"), writing that playlist when it is missing.
+// Returns 0, or -1 when the file cannot be opened, a stream has no URL or the media
+// folder cannot be opened.
+int ReadConfiguration(const std::string& config_file, const std::string& media_root,
+                      OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,
+                      OrvanePlayer::PlayerInit& init, const Console& console = Console());
+
+// The same with the program's configuration file and media root.
+int ReadConfiguration(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,
+                      OrvanePlayer::PlayerInit& init, const Console& console = Console());
+
+}  // namespace app
