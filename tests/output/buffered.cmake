@@ -5,3 +5,9 @@ add_executable(buffered_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/resampler_tests.cpp)
 target_link_libraries(buffered_unit_tests PRIVATE player_output_buffered GTest::gtest_main)
 gtest_discover_tests(buffered_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "output;tsan")
+
+# The buffered output against the virtual sound card.
+add_executable(buffered_output_tests ${CMAKE_CURRENT_LIST_DIR}/buffered_output_tests.cpp)
+target_link_libraries(buffered_output_tests PRIVATE player_output_buffered vcard_testkit GTest::gtest_main)
+add_dependencies(buffered_output_tests vcard)
+gtest_discover_tests(buffered_output_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "output")
