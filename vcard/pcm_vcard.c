@@ -99,9 +99,8 @@ static int update(vcard_pcm *p)
     return 0;
 }
 
-static int vcard_start(snd_pcm_ioplug_t *io)
+static int start_clock(vcard_pcm *p)
 {
-    vcard_pcm *p = io->private_data;
     if (vcard_env_names("VCARD_FAIL_START", p->device)) {
         vcard_event(p->device, "start-failed", "queued=%llu", (unsigned long long)p->written);
         return -EIO;
@@ -111,6 +110,11 @@ static int vcard_start(snd_pcm_ioplug_t *io)
     p->runs++;
     vcard_event(p->device, "start", "queued=%llu", (unsigned long long)(p->written - p->played));
     return 0;
+}
+
+static int vcard_start(snd_pcm_ioplug_t *io)
+{
+    return start_clock(io->private_data);
 }
 
 static int vcard_stop(snd_pcm_ioplug_t *io)
@@ -172,6 +176,12 @@ static snd_pcm_sframes_t vcard_transfer(snd_pcm_ioplug_t *io, const snd_pcm_chan
 static int vcard_drain(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
+    /* alsa-lib drains a prepared stream without starting it: a device plays it out */
+    if (!p->running && !p->xrun && p->written > p->played) {
+        int err = start_clock(p);
+        if (err < 0)
+            return err;
+    }
     while (p->running && !p->xrun) {
         struct timespec until;
         int64_t t;
@@ -377,7 +387,7 @@ static int set_constraints(vcard_pcm *p, unsigned int rate, unsigned int channel
                                                rate ? rate : 96000)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 512, 65536)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 4096, 262144)) < 0)
+        (err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 4096, 131072)) < 0)
         return err;
     return 0;
 }

@@ -39,7 +39,8 @@ uint64_t vcard_clock_pos(const vcard_clock *c, int64_t now_ns)
     if (now_ns <= c->base_ns)
         return c->base_pos;
     d = (double)(now_ns - c->base_ns) * 1e-9 * device_per_wall(c);
-    frames = floor(played_seconds(c, d) * c->rate);
+    /* the epsilon absorbs rounding, so whole seconds give whole frame counts */
+    frames = floor(played_seconds(c, d) * c->rate + 1e-6);
     n = (uint64_t)frames;
     if (c->cfg.period_pointer && c->period > 0)
         n -= n % c->period;

@@ -1,78 +1,301 @@
-// The virtual card seen through alsa-lib, as the player's outputs use it.
-#include <alsa/asoundlib.h>
+// The virtual card seen through alsa-lib, the way the player's outputs use it.
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <climits>
+#include <thread>
 
-#include "tests/support/vcard/VCardTestEnv.h"
+#include "VCardPcmHelpers.h"
+
+using vcardtest::OpenPcm;
+using vcardtest::PcmSetup;
+using vcardtest::Since;
+using vcardtest::WriteAll;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct PcmCloser {
-    void operator()(snd_pcm_t* p) const noexcept { snd_pcm_close(p); }
-};
-using Pcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
-
-// Opens name for blocking playback of S16_LE at rate/channels; start_threshold 0 keeps
-// alsa-lib's default.
-Pcm OpenPcm(const char* name, unsigned rate, unsigned channels,
-            snd_pcm_access_t access = SND_PCM_ACCESS_RW_INTERLEAVED,
-            snd_pcm_uframes_t start_threshold = 0)
+snd_pcm_uframes_t BufferSize(snd_pcm_t* pcm)
 {
-    snd_pcm_t* raw = nullptr;
-    if (snd_pcm_open(&raw, name, SND_PCM_STREAM_PLAYBACK, 0) < 0)
-        return Pcm();
-    Pcm pcm(raw);
-    snd_pcm_hw_params_t* hw;
-    snd_pcm_hw_params_alloca(&hw);
-    unsigned granted = rate;
-    if (snd_pcm_hw_params_any(raw, hw) < 0 || snd_pcm_hw_params_set_access(raw, hw, access) < 0 ||
-        snd_pcm_hw_params_set_format(raw, hw, SND_PCM_FORMAT_S16_LE) < 0 ||
-        snd_pcm_hw_params_set_channels(raw, hw, channels) < 0 ||
-        snd_pcm_hw_params_set_rate_near(raw, hw, &granted, nullptr) < 0 || granted != rate ||
-        snd_pcm_hw_params(raw, hw) < 0)
-        return Pcm();
-    if (start_threshold) {
-        snd_pcm_sw_params_t* sw;
-        snd_pcm_sw_params_alloca(&sw);
-        if (snd_pcm_sw_params_current(raw, sw) < 0 ||
-            snd_pcm_sw_params_set_start_threshold(raw, sw, start_threshold) < 0 ||
-            snd_pcm_sw_params(raw, sw) < 0)
-            return Pcm();
-    }
-    return pcm;
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    snd_pcm_get_params(pcm, &buffer, &period);
+    return buffer;
 }
 
-// Writes every frame of wav, blocking. Returns 0 or the first error.
-int WriteAll(snd_pcm_t* pcm, const vcard::Wav& wav, size_t first = 0, size_t frames = SIZE_MAX)
+size_t CountEvents(const std::vector<vcard::Event>& events, const std::string& name)
 {
-    frames = std::min(frames, wav.Frames() - first);
-    const int16_t* data = wav.samples.data() + first * wav.channels;
-    while (frames > 0) {
-        const snd_pcm_sframes_t n = snd_pcm_writei(pcm, data, frames);
-        if (n < 0)
-            return int(n);
-        data += n * wav.channels;
-        frames -= size_t(n);
-    }
-    return 0;
+    size_t n = 0;
+    for (const auto& e : events)
+        n += e.name == name;
+    return n;
 }
 
-TEST(VCardPcm, RecordsExactlyWhatWasWritten)
+TEST(VCardPcm, RecordsExactlyWhatWasWrittenInBothAccessModes)
 {
     vcard::VCardTestEnv env("unpaced");
     const vcard::Wav tone = vcard::MakeSine(44100, 2, 0.5, 1000.0);
+    for (const auto access : {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_MMAP_INTERLEAVED}) {
+        const char* name = access == SND_PCM_ACCESS_RW_INTERLEAVED ? "channel1" : "channel2";
+        PcmSetup setup;
+        setup.rate = 44100;
+        setup.access = access;
+        auto pcm = OpenPcm(name, setup);
+        ASSERT_TRUE(pcm) << name;
+        // the recording is a valid file while the device is still open
+        ASSERT_EQ(0, WriteAll(pcm.get(), tone, 0, 10000));
+        ASSERT_GE(snd_pcm_avail(pcm.get()), 0);
+        vcard::Wav partial;
+        ASSERT_EQ(0, vcard::ReadWav(env.WavPath(name), &partial));
+        ASSERT_EQ(10000u, partial.Frames()) << name;
+        EXPECT_TRUE(std::equal(partial.samples.begin(), partial.samples.end(), tone.samples.begin()));
+
+        ASSERT_EQ(0, WriteAll(pcm.get(), tone, 10000));
+        ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+        pcm.reset();
+        vcard::Wav heard;
+        ASSERT_EQ(0, vcard::ReadWav(env.WavPath(name), &heard));
+        EXPECT_EQ(44100u, heard.rate);
+        EXPECT_EQ(2u, heard.channels);
+        EXPECT_EQ(tone.samples, heard.samples) << name;
+        const auto events = vcard::ReadEvents(env.Dir(), name);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ("open", events.front().name);
+        EXPECT_EQ(44100, events.front().Field("rate"));
+        EXPECT_EQ(2, events.front().Field("channels"));
+        EXPECT_EQ("close", events.back().name);
+    }
+}
+
+TEST(VCardPcm, ReopeningWithSameFormatContinuesTheRecording)
+{
+    vcard::VCardTestEnv env("unpaced");
+    const vcard::Wav a = vcard::MakeSine(48000, 2, 0.1, 500.0);
+    const vcard::Wav b = vcard::MakeSine(48000, 2, 0.1, 2000.0);
+    const vcard::Wav mono = vcard::MakeSine(22050, 1, 0.1, 700.0);
+    for (const auto* part : {&a, &b, &mono}) {
+        PcmSetup setup;
+        setup.rate = part->rate;
+        setup.channels = part->channels;
+        auto pcm = OpenPcm("channel3", setup);
+        ASSERT_TRUE(pcm);
+        ASSERT_EQ(0, WriteAll(pcm.get(), *part));
+        ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+    }
+    vcard::Wav first, last;
+    ASSERT_EQ(0, vcard::ReadWav(env.Dir() + "/channel3-1.wav", &first));
+    ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel3"), &last));
+    EXPECT_EQ(a.Frames() + b.Frames(), first.Frames());
+    EXPECT_NEAR(500.0, vcard::DominantFrequency(first, 0, 0, a.Frames()), 5.0);
+    EXPECT_NEAR(2000.0, vcard::DominantFrequency(first, 1, a.Frames(), b.Frames()), 10.0);
+    EXPECT_EQ(mono.samples, last.samples);
+    EXPECT_EQ(22050u, last.rate);
+}
+
+TEST(VCardPcm, PacesPlaybackByItsClock)
+{
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
+    struct Case {
+        const char* speed;
+        double min_s, max_s;
+    };
+    // generous bounds: they tell real time from four times faster from instant
+    for (const Case c : {Case{"1", 1.9, 3.0}, Case{"4", 0.45, 1.2}, Case{"unpaced", 0.0, 0.4}}) {
+        vcard::VCardTestEnv env(c.speed);
+        PcmSetup setup;
+        setup.start_threshold = 4096;
+        auto pcm = OpenPcm("channel1", setup);
+        ASSERT_TRUE(pcm);
+        const auto start = Clock::now();
+        ASSERT_EQ(0, WriteAll(pcm.get(), tone));
+        ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+        const double took = Since(start);
+        EXPECT_GE(took, c.min_s) << "speed " << c.speed;
+        EXPECT_LE(took, c.max_s) << "speed " << c.speed;
+        pcm.reset();
+        vcard::Wav heard;
+        ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel1"), &heard));
+        EXPECT_EQ(tone.Frames(), heard.Frames());
+    }
+}
+
+TEST(VCardPcm, StartThresholdDelayAndAvailFollowThePointer)
+{
+    vcard::VCardTestEnv env("1");
+    PcmSetup setup;
+    setup.start_threshold = 4096;
+    auto pcm = OpenPcm("channel1", setup);
+    ASSERT_TRUE(pcm);
+    snd_pcm_t* h = pcm.get();
+    const snd_pcm_uframes_t buffer = BufferSize(h);
+    ASSERT_GT(buffer, 4096u);
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
+
+    ASSERT_EQ(0, WriteAll(h, tone, 0, 4000));
+    EXPECT_EQ(SND_PCM_STATE_PREPARED, snd_pcm_state(h));
+    snd_pcm_sframes_t delay = -1;
+    ASSERT_EQ(0, snd_pcm_delay(h, &delay));
+    EXPECT_EQ(4000, delay);
+    EXPECT_EQ(snd_pcm_sframes_t(buffer - 4000), snd_pcm_avail(h));
+
+    ASSERT_EQ(0, WriteAll(h, tone, 4000, buffer - 4000));
+    EXPECT_EQ(SND_PCM_STATE_RUNNING, snd_pcm_state(h));
+    snd_pcm_sframes_t last_delay = snd_pcm_sframes_t(buffer);
+    const auto start = Clock::now();
+    for (int i = 0; i < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        const snd_pcm_sframes_t avail = snd_pcm_avail(h);
+        ASSERT_EQ(0, snd_pcm_delay(h, &delay));
+        ASSERT_GE(avail, 0);
+        // two reads of a moving pointer: delay, read second, may have shrunk a little more
+        EXPECT_LE(avail + delay, snd_pcm_sframes_t(buffer));
+        EXPECT_GE(avail + delay, snd_pcm_sframes_t(buffer) - 480);
+        EXPECT_LT(delay, last_delay);
+        last_delay = delay;
+    }
+    const double played = double(buffer - snd_pcm_uframes_t(last_delay)) / 48000.0;
+    EXPECT_NEAR(Since(start), played, 0.1);
+}
+
+TEST(VCardPcm, ExplicitStartAsTheBufferedOutputDoes)
+{
+    vcard::VCardTestEnv env("4");
+    PcmSetup setup;
+    setup.start_threshold = INT_MAX;
+    auto pcm = OpenPcm("plug:dmix", setup);
+    ASSERT_TRUE(pcm);
+    const snd_pcm_uframes_t buffer = BufferSize(pcm.get());
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
+    ASSERT_EQ(0, WriteAll(pcm.get(), tone, 0, buffer));
+    EXPECT_EQ(SND_PCM_STATE_PREPARED, snd_pcm_state(pcm.get()));
+    EXPECT_EQ(0, snd_pcm_avail(pcm.get()));
+    ASSERT_EQ(0, snd_pcm_start(pcm.get()));
+    EXPECT_EQ(SND_PCM_STATE_RUNNING, snd_pcm_state(pcm.get()));
+    ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+    const auto events = vcard::ReadEvents(env.Dir(), "dmix");
+    ASSERT_EQ(1u, CountEvents(events, "start"));
+    for (const auto& e : events) {
+        if (e.name == "start") {
+            EXPECT_EQ(static_cast<long long>(buffer), e.Field("queued"));
+        }
+    }
+}
+
+TEST(VCardPcm, UnderrunReportsEpipeUntilPreparedOrRecovered)
+{
+    vcard::VCardTestEnv env("4");
+    PcmSetup setup;
+    setup.start_threshold = 4096;
+    auto pcm = OpenPcm("channel2", setup);
+    ASSERT_TRUE(pcm);
+    snd_pcm_t* h = pcm.get();
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 0.5, 440.0);
+
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(0, WriteAll(h, tone, 0, 4800)) << round;
+        EXPECT_EQ(SND_PCM_STATE_RUNNING, snd_pcm_state(h));
+        // 100 ms of audio lasts 25 ms at speed 4; nothing more is written
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_EQ(-EPIPE, snd_pcm_avail_update(h));
+        EXPECT_EQ(SND_PCM_STATE_XRUN, snd_pcm_state(h));
+        snd_pcm_sframes_t delay = 0;
+        EXPECT_EQ(-EPIPE, snd_pcm_delay(h, &delay));
+        EXPECT_EQ(-EPIPE, snd_pcm_writei(h, tone.samples.data(), 100));
+        if (round == 0) {
+            ASSERT_EQ(0, snd_pcm_prepare(h));
+        } else {
+            ASSERT_EQ(0, snd_pcm_recover(h, -EPIPE, 1));
+        }
+        EXPECT_EQ(SND_PCM_STATE_PREPARED, snd_pcm_state(h));
+    }
+    ASSERT_EQ(0, WriteAll(h, tone, 0, 4800));
+    ASSERT_EQ(0, snd_pcm_drain(h));
+    pcm.reset();
+
+    vcard::Wav heard;
+    ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel2"), &heard));
+    EXPECT_EQ(3u * 4800u, heard.Frames()); // every frame played before each under-run
+    const auto events = vcard::ReadEvents(env.Dir(), "channel2");
+    EXPECT_EQ(2u, CountEvents(events, "xrun"));
+    EXPECT_EQ(3u, CountEvents(events, "start"));
+    EXPECT_EQ(1u, CountEvents(events, "drain"));
+}
+
+TEST(VCardPcm, DrainWaitsForQueuedFramesAndDropDiscardsThem)
+{
+    vcard::VCardTestEnv env("4");
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
     {
-        Pcm pcm = OpenPcm("channel1", 44100, 2);
+        // fewer frames than the start threshold: drain starts the device and plays them
+        PcmSetup setup;
+        setup.start_threshold = 4096;
+        auto pcm = OpenPcm("channel1", setup);
+        ASSERT_TRUE(pcm);
+        ASSERT_EQ(0, WriteAll(pcm.get(), tone, 0, 2400));
+        ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+        EXPECT_EQ(SND_PCM_STATE_SETUP, snd_pcm_state(pcm.get()));
+        // usable again after prepare, as the output does after a pause
+        ASSERT_EQ(0, snd_pcm_prepare(pcm.get()));
+        const snd_pcm_uframes_t queued = BufferSize(pcm.get());
+        ASSERT_EQ(0, WriteAll(pcm.get(), tone, 2400, queued));
+        const auto start = Clock::now();
+        ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+        const double expected = double(queued) / 48000.0 / 4.0;
+        EXPECT_GE(Since(start), expected * 0.8);
+        EXPECT_LE(Since(start), expected + 0.3);
+        pcm.reset();
+        vcard::Wav heard;
+        ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel1"), &heard));
+        EXPECT_EQ(2400u + queued, heard.Frames());
+    }
+    {
+        PcmSetup setup;
+        setup.start_threshold = 4096;
+        auto pcm = OpenPcm("channel4", setup);
+        ASSERT_TRUE(pcm);
+        const snd_pcm_uframes_t queued = BufferSize(pcm.get());
+        ASSERT_EQ(0, WriteAll(pcm.get(), tone, 0, queued));
+        ASSERT_EQ(0, snd_pcm_drop(pcm.get()));
+        pcm.reset();
+        vcard::Wav heard;
+        ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel4"), &heard));
+        EXPECT_LT(heard.Frames(), size_t(queued) / 2);
+        bool found = false;
+        for (const auto& e : vcard::ReadEvents(env.Dir(), "channel4")) {
+            if (e.name != "drop")
+                continue;
+            found = true;
+            EXPECT_EQ(static_cast<long long>(heard.Frames()), e.Field("played"));
+            EXPECT_EQ(static_cast<long long>(queued), e.Field("played") + e.Field("discarded"));
+        }
+        EXPECT_TRUE(found);
+    }
+}
+
+TEST(VCardPcm, PlugDmixConvertsToTheFixed48kStereoSlave)
+{
+    vcard::VCardTestEnv env("unpaced");
+    const vcard::Wav tone = vcard::MakeSine(44100, 1, 0.5, 1000.0);
+    PcmSetup setup;
+    setup.rate = 44100;
+    setup.channels = 1;
+    {
+        auto pcm = OpenPcm("plug:dmix", setup);
         ASSERT_TRUE(pcm);
         ASSERT_EQ(0, WriteAll(pcm.get(), tone));
         ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
     }
     vcard::Wav heard;
-    ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel1"), &heard));
-    EXPECT_EQ(44100u, heard.rate);
+    ASSERT_EQ(0, vcard::ReadWav(env.WavPath("dmix"), &heard));
+    EXPECT_EQ(48000u, heard.rate);
     EXPECT_EQ(2u, heard.channels);
-    EXPECT_EQ(tone.samples, heard.samples);
+    EXPECT_NEAR(24000.0, double(heard.Frames()), 100.0);
+    for (unsigned ch = 0; ch < 2; ++ch)
+        EXPECT_NEAR(1000.0, vcard::DominantFrequency(heard, ch, 1000, 20000), 2.0) << ch;
+
+    // without plug the device takes only its own format, as a real dmix does
+    int err = 0;
+    setup.resample = false;
+    EXPECT_FALSE(OpenPcm("dmix", setup, &err));
+    EXPECT_LT(err, 0);
 }
 
 } // namespace
