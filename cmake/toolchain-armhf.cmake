@@ -28,10 +28,15 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 set(ENV{PKG_CONFIG_LIBDIR}
   "${QUILLON_ARMHF_DEPS}/snmp/usr/lib/${QUILLON_TARGET_TRIPLET}/pkgconfig:/usr/lib/${QUILLON_TARGET_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
 
-# ARMv7 faults on misaligned multi-word loads where x86 does not; let the compiler point
-# at casts that raise a pointer's alignment. char stays unsigned as on the device.
-set(CMAKE_C_FLAGS_INIT "-Wcast-align")
-set(CMAKE_CXX_FLAGS_INIT "-Wcast-align")
+# 64-bit file offsets: open/fstat/lseek on media files past 2 GiB must not fail with
+# EOVERFLOW. time_t stays 32 bits: the device's libraries are built that way.
+# ARMv7 faults on misaligned multi-word loads where x86 does not; -Wcast-align points at
+# casts that raise a pointer's alignment. char stays unsigned as on the device.
+# -Wno-psabi: GCC's note that an ARM calling convention changed in GCC 7.1 concerns only
+# code mixed with objects built before then.
+set(QUILLON_ARMHF_C_FLAGS "-D_FILE_OFFSET_BITS=64 -Wcast-align -Wno-psabi")
+set(CMAKE_C_FLAGS_INIT "${QUILLON_ARMHF_C_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${QUILLON_ARMHF_C_FLAGS}")
 
 find_program(QUILLON_QEMU_ARM qemu-arm)
 if(QUILLON_QEMU_ARM)

@@ -51,8 +51,9 @@ build_and_test "$BUILD_DIR"
 
 if [ "${QUILLON_ARMHF_UBSAN:-0}" = "1" ]; then
   echo "== armhf UndefinedBehaviorSanitizer build, unit tests under qemu-arm"
-  # Given flags replace the toolchain's defaults, so -Wcast-align is repeated here.
-  ubsan="-Wcast-align -fsanitize=undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+  # Given flags replace the toolchain's defaults (cmake/toolchain-armhf.cmake), so they
+  # are repeated here.
+  ubsan="-D_FILE_OFFSET_BITS=64 -Wcast-align -Wno-psabi -fsanitize=undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
   build_and_test "$BUILD_DIR-ubsan" \
     -DCMAKE_C_FLAGS="$ubsan" -DCMAKE_CXX_FLAGS="$ubsan" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=undefined" \
