@@ -64,6 +64,9 @@ CAudioSource::CAudioSource()
     SetTimeout(kDefaultTimeout);
     SetName("CAudioSource");
     SetDetail("");
+    // Only a custom interrupt stops a resolution early; its time budget is libcurl's.
+    m_playlist_resolver.SetInterruptCheck(
+        [](void* self) { return static_cast<CAudioSource*>(self)->GetTimeout() < 0; }, this);
 }
 
 CAudioSource::~CAudioSource()

@@ -116,6 +116,9 @@ bool CURLPlaylistAudioSource::CreateHandle()
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CURLPlaylistAudioSource::ProgressCallback);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     return true;
 }
 
@@ -165,10 +168,14 @@ bool CURLPlaylistAudioSource::Perform(const std::string& url, bool download)
     }
     m_content_type.clear();
     m_location.clear();
+    m_interrupted = false;
     const CURLcode result = curl_easy_perform(curl);
     CloseDownloadFile();
     // The handle keeps the pointer: detach it before the list is freed.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    if (m_interrupted) {
+        return false;
+    }
     // The body callback ends probes and long downloads on purpose.
     return result == CURLE_OK || result == CURLE_WRITE_ERROR ||
            result == CURLE_ABORTED_BY_CALLBACK;
@@ -182,6 +189,16 @@ size_t CURLPlaylistAudioSource::HeaderCallback(char* data, size_t size, size_t c
 size_t CURLPlaylistAudioSource::BodyCallback(char* data, size_t size, size_t count, void* self)
 {
     return static_cast<CURLPlaylistAudioSource*>(self)->OnBody(data, size * count);
+}
+
+int CURLPlaylistAudioSource::ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* resolver = static_cast<CURLPlaylistAudioSource*>(self);
+    if (resolver->m_interrupt_check && resolver->m_interrupt_check(resolver->m_interrupt_context)) {
+        resolver->m_interrupted = true;
+        return 1;
+    }
+    return 0;
 }
 
 size_t CURLPlaylistAudioSource::OnHeader(const char* data, size_t length)
@@ -328,6 +345,9 @@ bool CURLPlaylistAudioSource::GetURLfromM3U(const char* path, std::string& out)
             out = line;
             return true;
         }
+        if (m_interrupted) {
+            break;
+        }
     }
     utils::logger.info("%s CURLPlaylistAudioSource::GetURLfromM3U(): Did not find a proper stream URL\n",
                        get_player_prefix());
@@ -349,6 +369,9 @@ bool CURLPlaylistAudioSource::GetURLfromPLS(const char* path, std::string& out)
         if (Perform(candidate, false)) {
             out = candidate;
             return true;
+        }
+        if (m_interrupted) {
+            break;
         }
     }
     return false;

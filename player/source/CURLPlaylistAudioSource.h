@@ -35,6 +35,14 @@ public:
     // 1: failure; 2: not a playlist. digest (16 bytes, may be null) receives the MD5
     // of the downloaded body.
     int ExtractURL(const char* url, std::string& streamUrl, uint8_t digest[16]);
+    // Asked during every transfer (at least once a second); true aborts it as a failure.
+    // Lets the owner's custom interrupt cut a resolution short instead of waiting out
+    // libcurl's own time-outs. The function may be called on the player's thread only.
+    void SetInterruptCheck(bool (*check)(void*), void* context)
+    {
+        m_interrupt_check = check;
+        m_interrupt_context = context;
+    }
     // First answering stream URL of a downloaded playlist file.
     bool GetURLfromM3U(const char* path, std::string& out);
     bool GetURLfromPLS(const char* path, std::string& out);
@@ -62,6 +70,7 @@ private:
     size_t OnBody(const char* data, size_t length);
     static size_t HeaderCallback(char* data, size_t size, size_t count, void* self);
     static size_t BodyCallback(char* data, size_t size, size_t count, void* self);
+    static int ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     // All members: player thread only.
     CPLSParser m_pls_parser;
@@ -75,4 +84,7 @@ private:
     std::string m_content_type;
     const std::string m_m3u_types;
     std::string m_location;
+    bool (*m_interrupt_check)(void*) = nullptr;
+    void* m_interrupt_context = nullptr;
+    bool m_interrupted = false;  // the current transfer was aborted by the check
 };

@@ -21,6 +21,8 @@ Route fields (all optional):
   rate          bytes per second to pace file/body data (real time), 0 = unpaced
   delay         seconds to wait before the status line
   stall_after   bytes of body sent before the response stalls forever (-1 = never)
+  stall_for_icy stall right after the headers when the client asked for
+                "Icy-MetaData: 1" (a media player), answer normally otherwise
   icy           with file: when the client asked for "Icy-MetaData: 1" send
                 "icy-metaint: <metaint>" and a metadata block after every
                 <metaint> bytes. Needs "titles" (list); the title changes every
@@ -108,6 +110,11 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("icy-metaint", str(metaint))
             if route.get("icy_name"):
                 self.send_header("icy-name", route["icy_name"])
+        if route.get("stall_for_icy") and self.headers.get("Icy-MetaData", "") == "1":
+            self.end_headers()
+            self.wfile.flush()
+            STOP.wait()
+            return
         body = self.body_of(route)
         if body is not None and "file" not in route:
             self.send_header("Content-Length", str(len(body)))
