@@ -155,6 +155,32 @@ TEST(VCardPcm, StartThresholdDelayAndAvailFollowThePointer)
     EXPECT_NEAR(Since(start), played, 0.1);
 }
 
+TEST(VCardPcm, PeriodPointerMovesInWholePeriods)
+{
+    vcard::VCardTestEnv env("1");
+    env.Set("VCARD_POINTER", "period");
+    PcmSetup setup;
+    setup.start_threshold = 4096;
+    auto pcm = OpenPcm("channel1", setup);
+    ASSERT_TRUE(pcm);
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    ASSERT_EQ(0, snd_pcm_get_params(pcm.get(), &buffer, &period));
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
+    ASSERT_EQ(0, WriteAll(pcm.get(), tone, 0, buffer));
+    snd_pcm_sframes_t moved = 0;
+    for (int i = 0; i < 6; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        const snd_pcm_sframes_t avail = snd_pcm_avail(pcm.get());
+        snd_pcm_sframes_t delay = 0;
+        ASSERT_EQ(0, snd_pcm_delay(pcm.get(), &delay));
+        EXPECT_EQ(0, avail % snd_pcm_sframes_t(period)) << avail;
+        EXPECT_EQ(0, delay % snd_pcm_sframes_t(period)) << delay;
+        moved = snd_pcm_sframes_t(buffer) - delay;
+    }
+    EXPECT_GT(moved, 0);
+    ASSERT_EQ(0, snd_pcm_drop(pcm.get()));
+}
+
 TEST(VCardPcm, ExplicitStartAsTheBufferedOutputDoes)
 {
     vcard::VCardTestEnv env("4");
