@@ -117,6 +117,9 @@ TEST_F(TimerService, OneShotFiresOnceAndIsGone) {
     const uint32_t id = timer().start_timer(30, r, nullptr, false, 0);
     ASSERT_EQ(r.wait_for(1), 1u);
     EXPECT_GE(r.at(0), before + 30 * kMs);
+    // Handlers run one after another: once this one ran, the first call has completed.
+    timer().start_timer(10, b, nullptr, false, 0);
+    ASSERT_EQ(b.wait_for(1), 1u);
     EXPECT_FALSE(timer().delete_timer(id));
     EXPECT_FALSE(timer().restart_timer(id));
     EXPECT_EQ(r.wait_for(2, 200), 1u);
@@ -127,6 +130,8 @@ TEST_F(TimerService, RestartMovesToNextGridPoint) {
     const int64_t before = now_ns();
     const uint32_t id = timer().start_timer(300, r, nullptr, true, 0);
     ASSERT_EQ(r.wait_for(1), 1u);
+    timer().start_timer(10, b, nullptr, false, 0);  // runs after the first call completed
+    ASSERT_EQ(b.wait_for(1), 1u);
     // Pending expiry is base + 600 ms; a restart moves it to base + 900 ms.
     EXPECT_TRUE(timer().restart_timer(id));
     ASSERT_EQ(r.wait_for(2), 2u);
