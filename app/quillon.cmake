@@ -1,0 +1,6 @@
+# The quillon program and its delegate.
+add_library(quillon_delegate STATIC CTestPlayerDelegate.cpp)
+target_link_libraries(quillon_delegate PUBLIC orvane_player_api quillon_utils PRIVATE PkgConfig::CURL)
+
+add_executable(quillon main.cpp)
+target_link_libraries(quillon PRIVATE quillon_app quillon_delegate player_engine quillon_utils)
