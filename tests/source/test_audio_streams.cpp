@@ -218,9 +218,13 @@ TEST_F(StreamTest, InterruptAlsoEndsAPlaylistResolution)
     std::condition_variable done_signal;
     bool done = false;  // guarded by lock
     interrupter = std::thread([&] {
-        std::unique_lock<std::mutex> guard(lock);
-        // The resolver is waiting for a body that never comes by now.
-        if (!done_signal.wait_for(guard, std::chrono::milliseconds(500), [&] { return done; })) {
+        bool finished = false;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            // The resolver is waiting for a body that never comes by now.
+            finished = done_signal.wait_for(guard, std::chrono::milliseconds(500), [&] { return done; });
+        }
+        if (!finished) {
             source.Interrupt();
         }
     });
