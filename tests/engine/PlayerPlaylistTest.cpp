@@ -1,0 +1,247 @@
+// Playlists and single files on the virtual card: sequencing, repeat, shuffle, skipping,
+// stopping, pausing, new items and missing files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "tests/engine/EngineTestSupport.h"
+
+using namespace OrvanePlayer;
+using namespace enginetest;
+
+namespace {
+
+const std::vector<int> kTones = {440, 660, 880};
+
+std::vector<std::string> StartedTracks(Recorder& r) {
+    std::vector<std::string> out;
+    for (const Note& n : r.Of(Kind::TrackStarted)) out.push_back(n.text);
+    return out;
+}
+
+}  // namespace
+
+TEST(CPlayerPlaylist, RepeatOncePlaysTheListTwiceThenIdles) {
+    PlayerHarness h;
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"#EXTM3U", "a.mp3", "b.mp3", "c.mp3"});
+    h.player->SetItem(h.Item("p.m3u", 1));
+    h.player->FadeAndPlay(0, 80);
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    h.FinishRecording();
+
+    const std::vector<std::string> abc2 = {"a.mp3", "b.mp3", "c.mp3", "a.mp3", "b.mp3", "c.mp3"};
+    EXPECT_EQ(abc2, StartedTracks(h.recorder));
+    const std::vector<Note> started = h.recorder.Of(Kind::TrackStarted);
+    ASSERT_EQ(6u, started.size());
+    for (size_t i = 0; i < started.size(); ++i) {
+        EXPECT_EQ(i < 3 ? 1 : 0, started[i].info.m_repeat_count) << i;
+        EXPECT_EQ(static_cast<int>(i % 3), started[i].info.m_song_id) << i;
+        EXPECT_EQ(i % 3 == 2, started[i].flag) << "last track flag " << i;
+        EXPECT_EQ("p.m3u", started[i].info.m_playlist_name);
+        EXPECT_EQ(PLAYER_STATE_PLAYING, started[i].info.m_player_state);
+        EXPECT_EQ(7u, started[i].info.m_context);
+    }
+    // The tagged track shows its title; its predecessor announces it with the artist.
+    EXPECT_EQ("Second Song", started[1].info.m_curr_song_name);
+    EXPECT_EQ("Tester", started[1].info.m_artist_name);
+    EXPECT_EQ("b.mp3", started[0].info.m_next_music_file);
+    EXPECT_EQ("Second Song (Tester)", started[0].info.m_next_song_name);
+    EXPECT_EQ("a.mp3", started[0].info.m_curr_song_name);
+
+    EXPECT_EQ(1u, h.recorder.Count(Kind::ItemStarted));
+    EXPECT_EQ(1u, h.recorder.Count(Kind::ItemFinished));
+    EXPECT_EQ("p.m3u", h.recorder.Of(Kind::ItemFinished)[0].text);
+    const std::vector<Note> finished = h.recorder.Of(Kind::TrackFinished);
+    ASSERT_EQ(6u, finished.size());
+    for (const Note& n : finished) EXPECT_FALSE(n.flag) << n.text << " reached its end";
+    EXPECT_EQ((std::vector<int>{440, 660, 880, 440, 660, 880}), h.ToneOrder(kTones));
+}
+
+TEST(CPlayerPlaylist, RepeatZeroPlaysOnceAndEndlessRepeatKeepsCycling) {
+    PlayerHarness h;
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"a.mp3", "b.mp3", "c.mp3"});
+    h.player->SetItem(h.Item("p.m3u", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    EXPECT_EQ((std::vector<std::string>{"a.mp3", "b.mp3", "c.mp3"}), StartedTracks(h.recorder));
+
+    h.recorder.Clear();
+    h.player->SetItem(h.Item("p.m3u", -1));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 7));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
+    // An item is announced once, however often it repeats.
+    EXPECT_EQ(1u, h.recorder.Count(Kind::ItemStarted));
+    const std::vector<std::string> started = StartedTracks(h.recorder);
+    for (size_t i = 0; i < 7; ++i) EXPECT_EQ(std::string(1, static_cast<char>('a' + i % 3)) + ".mp3", started[i]);
+    for (const Note& n : h.recorder.Of(Kind::TrackStarted)) EXPECT_EQ(-1, n.info.m_repeat_count);
+}
+
+TEST(CPlayerPlaylist, SingleFileIsPlayedRepeatCountPlusOneTimes) {
+    PlayerHarness h;
+    ASSERT_EQ(0, h.Start());
+    h.player->SetItem(h.Item("b.mp3", 2));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    EXPECT_EQ((std::vector<std::string>{"b.mp3", "b.mp3", "b.mp3"}), StartedTracks(h.recorder));
+    EXPECT_EQ("b.mp3", h.recorder.Of(Kind::ItemFinished)[0].text);
+    EXPECT_TRUE(h.recorder.Of(Kind::TrackStarted)[0].flag) << "a single item is its own last track";
+}
+
+TEST(CPlayerPlaylist, ShuffleOnPlaysEachTrackOnceAndOffRestoresFileOrder) {
+    PlayerHarness h;
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"a.mp3", "b.mp3", "c.mp3"});
+    PlaybackItem item = h.Item("p.m3u", 0);
+    item.shuffle = 1;
+    h.player->SetItem(item);
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    const std::vector<std::string> started = StartedTracks(h.recorder);
+    EXPECT_EQ(3u, started.size());
+    EXPECT_EQ((std::set<std::string>{"a.mp3", "b.mp3", "c.mp3"}), std::set<std::string>(started.begin(), started.end()));
+    EXPECT_TRUE(h.log.Contains("---------- SHUFFLE ON --------"));
+
+    h.recorder.Clear();
+    item.shuffle = 0;
+    h.player->SetItem(item);
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    EXPECT_EQ((std::vector<std::string>{"a.mp3", "b.mp3", "c.mp3"}), StartedTracks(h.recorder));
+}
+
+TEST(CPlayerPlaylist, NextPreviousWrapAroundAndPlaySongId) {
+    PlayerHarness h("1");  // real time: the tracks outlast the commands
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"a.mp3", "b.mp3", "c.mp3"});
+    h.player->SetItem(h.Item("p.m3u", -1));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "a.mp3"));
+    h.player->PlayPrevious();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "c.mp3"));
+    EXPECT_TRUE(h.log.Contains("Playback Item begin passed!"));
+    h.player->PlayNext();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 2, "a.mp3"));
+    h.player->Play(1);
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "b.mp3"));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+
+    EXPECT_EQ((std::vector<std::string>{"a.mp3", "c.mp3", "a.mp3", "b.mp3"}), StartedTracks(h.recorder));
+    EXPECT_EQ(1, h.recorder.Of(Kind::TrackStarted)[3].info.m_song_id);
+    EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
+    for (const Note& n : h.recorder.Of(Kind::TrackFinished)) EXPECT_TRUE(n.flag) << n.text << " was cut short";
+}
+
+TEST(CPlayerPlaylist, StopAtEndStopNowAndPauseResume) {
+    PlayerHarness h("1");
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"a.mp3", "b.mp3", "c.mp3"});
+    h.player->SetItem(h.Item("p.m3u", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "a.mp3"));
+
+    // Stop(false): a finishes, the player idles, the position has moved on to b.
+    h.player->Stop(false);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    ASSERT_EQ(1u, h.recorder.Count(Kind::TrackFinished));
+    EXPECT_FALSE(h.recorder.Of(Kind::TrackFinished)[0].flag);
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "b.mp3"));
+
+    // Pause and resume the same track.
+    h.player->Pause();
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PAUSED));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PLAYING));
+    EXPECT_EQ("b.mp3", h.recorder.Of(Kind::TrackStarted).back().text);
+    EXPECT_EQ(1u, h.recorder.Count(Kind::TrackFinished));
+
+    // Stop(true): at once, b closed partially.
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    ASSERT_EQ(2u, h.recorder.Count(Kind::TrackFinished));
+    EXPECT_EQ("b.mp3", h.recorder.Of(Kind::TrackFinished)[1].text);
+    EXPECT_TRUE(h.recorder.Of(Kind::TrackFinished)[1].flag);
+    EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
+}
+
+TEST(CPlayerPlaylist, NewItemWithoutInterruptLetsTheTrackFinish) {
+    PlayerHarness h("1");
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"a.mp3", "b.mp3"});
+    h.WritePlaylist("q.m3u", {"c.mp3"});
+    h.player->SetItem(h.Item("p.m3u", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "a.mp3"));
+    PlaybackItem next = h.Item("q.m3u", 0);
+    next.interrupt = 0;
+    next.request_id = 42;
+    h.player->SetItem(next);
+    h.player->Play();  // ignored while ending
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_ENDING));
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    ASSERT_EQ(1u, h.recorder.Count(Kind::TrackFinished));
+    EXPECT_FALSE(h.recorder.Of(Kind::TrackFinished)[0].flag) << "a played to its end";
+    EXPECT_EQ(1u, h.recorder.Count(Kind::TrackStarted));
+
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "c.mp3"));
+    EXPECT_EQ(42, h.recorder.Of(Kind::TrackStarted).back().info.m_request_id);
+    EXPECT_EQ("q.m3u", h.recorder.Of(Kind::TrackStarted).back().info.m_playlist_name);
+}
+
+TEST(CPlayerPlaylist, MissingFilesPlaylistsAndEmptyItems) {
+    PlayerHarness h;
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"a.mp3", "gone.mp3", "c.mp3"});
+    h.player->SetItem(h.Item("p.m3u", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    EXPECT_EQ((std::vector<std::string>{"a.mp3", "c.mp3"}), StartedTracks(h.recorder));
+    EXPECT_EQ(1u, h.recorder.Count(Kind::ItemMissing, "gone.mp3"));
+    ASSERT_EQ(1u, h.recorder.Count(Kind::Error));
+    EXPECT_EQ(EPLAYER_OPEN_TRACKFILE, h.recorder.Of(Kind::Error)[0].code);
+
+    // Every file missing: each reported, then the list is given up at the wrap.
+    h.recorder.Clear();
+    h.WritePlaylist("none.m3u", {"x1.mp3", "x2.mp3"});
+    h.player->SetItem(h.Item("none.m3u", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitFor([](const std::vector<Note>& notes) {
+        return std::any_of(notes.begin(), notes.end(), [](const Note& n) {
+            return n.kind == Kind::Error && n.code == EPLAYER_ITEM_NOT_PLAYABLE;
+        });
+    }));
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    EXPECT_EQ(1u, h.recorder.Count(Kind::ItemMissing, "x1.mp3"));
+    EXPECT_EQ(1u, h.recorder.Count(Kind::ItemMissing, "x2.mp3"));
+    std::vector<int> codes;
+    for (const Note& n : h.recorder.Of(Kind::Error)) codes.push_back(n.code);
+    EXPECT_EQ((std::vector<int>{EPLAYER_OPEN_TRACKFILE, EPLAYER_OPEN_TRACKFILE, EPLAYER_ITEM_NOT_PLAYABLE}), codes);
+    EXPECT_EQ(0u, h.recorder.Count(Kind::TrackStarted));
+    EXPECT_TRUE(h.log.Contains("All Playlist tracks failed to open! Stopping Player."));
+
+    // A playlist that does not exist: reported with its name, the player stays idle.
+    h.recorder.Clear();
+    h.player->SetItem(h.Item("nolist.m3u", 0));
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemMissing, 1, "nolist.m3u"));
+    ASSERT_EQ(1u, h.recorder.Count(Kind::Error));
+    EXPECT_EQ(EPLAYER_ITEM_NOT_PLAYABLE, h.recorder.Of(Kind::Error)[0].code);
+    EXPECT_EQ("nolist.m3u", h.recorder.Of(Kind::Error)[0].info.m_curr_music_file);
+
+    // An empty item.
+    h.recorder.Clear();
+    h.player->SetItem(h.Item("", 0));
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemMissing, 1));
+    EXPECT_TRUE(h.log.Contains("CPlayer::OpenPlaylist(): Error empty item found."));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::CommandExecuted, 2));
+    EXPECT_EQ(0u, h.recorder.Count(Kind::TrackStarted));
+}

@@ -1,0 +1,197 @@
+// Network streams on the virtual card, served by the loopback HTTP test server: ICY
+// titles, playlist URLs, buffering and under-runs, unreachable and stalled servers, RTP.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/http/HttpTestServer.h"
+
+using namespace OrvanePlayer;
+using namespace enginetest;
+
+namespace {
+
+// A loopback port that nothing listens on (bound once, then released).
+int UnusedPort(int type = SOCK_STREAM) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+StreamParams ShortBuffers() {
+    StreamParams p;
+    p.tcp_delay_ms = 500;
+    p.tcp_accuracy_ms = 250;
+    p.tcp_low_threshold_ms = 250;
+    p.fade_in_ms = 250;
+    return p;
+}
+
+// 128 kbit/s of MP3 is 16000 bytes per second of audio.
+std::string StreamRoute(int bytes_per_second, const std::string& extra = "") {
+    return std::string("{\"file\": \"") + ENGINE_TEST_MEDIA + "/stream.mp3\", \"loop\": true, \"rate\": " +
+           std::to_string(bytes_per_second) + ", \"headers\": {\"Content-Type\": \"audio/mpeg\"}" + extra + "}";
+}
+
+std::vector<int> States(Recorder& r) {
+    std::vector<int> out;
+    for (const Note& n : r.Of(Kind::StateChanged)) out.push_back(n.code);
+    return out;
+}
+
+size_t CountErrors(Recorder& r, int code) {
+    size_t n = 0;
+    for (const Note& note : r.Of(Kind::Error))
+        if (note.code == code) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(CPlayerStream, HttpStreamWithIcyTitlesBuffersThenPlays) {
+    PlayerHarness h("2");
+    testkit::HttpTestServer server(h.env.Dir(),
+                                   "{\"/radio\": " +
+                                       StreamRoute(32000, ", \"icy\": true, \"metaint\": 4000, \"title_blocks\": 4, "
+                                                          "\"titles\": [\"Song A\", \"Song B\"]") +
+                                       "}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    h.player->SetItem(h.Item(server.url("/radio"), 0));
+    EXPECT_TRUE(h.player->IsStream());
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::InfoChanged, 1, "Song B"));
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PLAYING));
+    PlaybackInfo info;
+    h.player->GetPlaybackInfo(info);
+    EXPECT_EQ("Song B", info.m_curr_song_name);
+    EXPECT_EQ(server.url("/radio"), info.m_playlist_name);
+    EXPECT_GE(h.recorder.Count(Kind::InfoChanged, "Song A"), 1u);
+    EXPECT_TRUE(h.log.Contains("Switching to TCP buffering. Setting delay to 5 s."));
+    EXPECT_TRUE(h.log.Contains("Setting PCM Output to BUFFERED output"));
+    const std::vector<int> states = States(h.recorder);
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_EQ((std::vector<int>{PLAYER_STATE_CONNECTING, PLAYER_STATE_BUFFERING, PLAYER_STATE_PLAYING}),
+              std::vector<int>(states.begin(), states.begin() + 3));
+    EXPECT_NE(std::string::npos, server.requests().find("Icy-MetaData: 1"));
+
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    ASSERT_EQ(1u, h.recorder.Count(Kind::TrackFinished));
+    EXPECT_TRUE(h.recorder.Of(Kind::TrackFinished)[0].flag);
+
+    // A file after the stream goes back to the normal output.
+    h.player->SetItem(h.Item("a.mp3", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1, "a.mp3"));
+    EXPECT_TRUE(h.log.Contains("Setting PCM Output to NORMAL output"));
+    vcard::Wav wav;
+    ASSERT_EQ(0, vcard::ReadWav(h.env.WavPath("channel1"), &wav));
+    EXPECT_NEAR(1000.0, vcard::DominantFrequency(wav, 0, wav.rate / 2, wav.rate / 4), 20.0);
+}
+
+TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBufferOncePerDip) {
+    // The card plays twice as fast as the server sends: the buffer runs dry again and again.
+    PlayerHarness h("2");
+    testkit::HttpTestServer server(h.env.Dir(), "{\"/slow\": " + StreamRoute(16000) + "}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    h.player->SetItem(h.Item(server.url("/slow"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitFor([](const std::vector<Note>& notes) {
+        return std::count_if(notes.begin(), notes.end(), [](const Note& n) {
+                   return n.kind == Kind::StateChanged && n.code == PLAYER_STATE_BUFFERING;
+               }) >= 3;
+    }));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+
+    size_t playing = 0;
+    for (int s : States(h.recorder))
+        if (s == PLAYER_STATE_PLAYING) ++playing;
+    const size_t low = CountErrors(h.recorder, EPLAYER_STREAM_LOW_BUFFER_REACHED);
+    EXPECT_GE(low, 1u);
+    EXPECT_LE(low, playing) << "at most one low-buffer error per stretch of playing";
+    // Each fall back to buffering closes the stretch partially, without closing the source.
+    const std::vector<Note> finished = h.recorder.Of(Kind::TrackFinished);
+    ASSERT_GE(finished.size(), 2u);
+    for (const Note& n : finished) EXPECT_TRUE(n.flag);
+    EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
+}
+
+TEST(CPlayerStream, PlaylistUrlResolvesToItsStream) {
+    PlayerHarness h("2");
+    testkit::HttpTestServer server(
+        h.env.Dir(), "{\"/radio.m3u\": {\"body\": \"#EXTM3U\\nhttp://127.0.0.1:{port}/stream\\n\", \"headers\": "
+                     "{\"Content-Type\": \"audio/x-mpegurl\"}}, \"/stream\": " +
+                         StreamRoute(32000) + "}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    h.player->SetItem(h.Item(server.url("/radio.m3u"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1));
+    const Note started = h.recorder.Of(Kind::TrackStarted)[0];
+    EXPECT_EQ(server.url("/radio.m3u"), started.info.m_curr_music_file);
+    EXPECT_EQ(32u, started.info.m_playlist_digest.size());
+    EXPECT_NE(std::string::npos, server.requests().find("GET /stream"));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+}
+
+TEST(CPlayerStream, UnreachableStreamRetriesThroughWaitUntilStopped) {
+    PlayerHarness h("2");
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    const std::string url = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/none";
+    h.player->SetItem(h.Item(url, 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitFor([](const std::vector<Note>& notes) {
+        return std::count_if(notes.begin(), notes.end(), [](const Note& n) {
+                   return n.kind == Kind::StateChanged && n.code == PLAYER_STATE_WAIT;
+               }) >= 2;
+    }));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    const std::vector<int> states = States(h.recorder);
+    EXPECT_EQ((std::vector<int>{PLAYER_STATE_CONNECTING, PLAYER_STATE_WAIT, PLAYER_STATE_CONNECTING,
+                                PLAYER_STATE_WAIT}),
+              std::vector<int>(states.begin(), states.begin() + 4));
+    EXPECT_GE(CountErrors(h.recorder, EPLAYER_OPEN_URL), 2u);
+    EXPECT_EQ(0u, h.recorder.Count(Kind::TrackFinished)) << "a stream that never opened is not finished";
+}
+
+TEST(CPlayerStream, StopCutsAStalledOpenAndRtpUsesItsOwnBuffering) {
+    PlayerHarness h("2");
+    // The server waits a minute before answering: only the interrupt can end the open.
+    testkit::HttpTestServer server(h.env.Dir(), "{\"/late\": {\"delay\": 60, \"body\": \"x\"}}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    h.player->SetItem(h.Item(server.url("/late"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_CONNECTING));
+    ASSERT_TRUE(h.log.WaitFor("setting to: [" + server.url("/late")));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE, 4000)) << "the stop waited for the network";
+    EXPECT_TRUE(h.log.Contains("Custom interrupt detected"));
+    EXPECT_EQ(0u, h.recorder.Count(Kind::Error));
+
+    // Nothing arrives on the RTP port: the RTP delay sets a 5 s source timeout.
+    h.recorder.Clear();
+    const std::string rtp = "rtp://127.0.0.1:" + std::to_string(UnusedPort(SOCK_DGRAM));
+    h.player->SetItem(h.Item(rtp, 0));
+    h.player->Play();
+    ASSERT_TRUE(h.log.WaitFor("Switching to RTP buffering. Setting delay to 5 [" + rtp + "]"));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE, 4000));
+}
