@@ -1,5 +1,6 @@
 #include "player/output/CBufferingAlgorithm.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -84,8 +85,11 @@ void CBufferingAlgorithm::correct(uint32_t samples, uint64_t* out) {
                              get_player_prefix(), static_cast<long long>(delta),
                              static_cast<unsigned long long>(m_acc_ticks),
                              static_cast<unsigned long long>(m_acc_ticks));
-        frames -= m_acc_ticks;
-        m_filtered_level = std::trunc(m_filtered_level - static_cast<double>(m_acc_ticks));
+        // A block shorter than the correction can only be dropped whole: move the filter
+        // by what is really removed, or it would run below the real level for good.
+        const int64_t removed = std::min<int64_t>(m_acc_ticks, samples);
+        frames -= removed;
+        m_filtered_level = std::trunc(m_filtered_level - static_cast<double>(removed));
     }
     *out = frames < 0 ? 0 : static_cast<uint64_t>(frames);
 }

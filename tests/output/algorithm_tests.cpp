@@ -93,6 +93,8 @@ TEST(CBufferingAlgorithm, CorrectionsOfOneAccuracy) {
     settle(a, 30000);
     EXPECT_EQ(a.WriteFrame(30000, 1152, true, &out, 0), 0);
     EXPECT_EQ(out, 0u);
+    // The filter moves by the 1152 frames really removed, not by the full correction.
+    EXPECT_DOUBLE_EQ(a.GetFilteredLevel(), 30000.0 - 1152.0);
 }
 
 TEST(CBufferingAlgorithm, LossesRepeatOrInsertSilence) {

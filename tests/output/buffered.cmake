@@ -11,3 +11,9 @@ add_executable(buffered_output_tests ${CMAKE_CURRENT_LIST_DIR}/buffered_output_t
 target_link_libraries(buffered_output_tests PRIVATE player_output_buffered vcard_testkit GTest::gtest_main)
 add_dependencies(buffered_output_tests vcard)
 gtest_discover_tests(buffered_output_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "output")
+
+# Ten minutes of simulated audio against a drifting card clock (about a minute of wall time).
+add_executable(buffered_drift_tests ${CMAKE_CURRENT_LIST_DIR}/buffered_drift_tests.cpp)
+target_link_libraries(buffered_drift_tests PRIVATE player_output_buffered vcard_testkit GTest::gtest_main)
+add_dependencies(buffered_drift_tests vcard)
+gtest_discover_tests(buffered_drift_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "output;drift" TIMEOUT 300)
