@@ -151,20 +151,23 @@ int CAudioSource::Initialize(const std::string& url, const std::string& name)
     av_dict_set(&raw_dictionary, "user-agent", m_user_agent.c_str(), 0);
     av_dict_set(&raw_dictionary, "headers", m_headers.c_str(), 0);
     m_codec_type = -1;
+    m_info = AudioInfo{};
     m_format_context.reset(avformat_alloc_context());
     Restart();
 
+    const bool local = url.find("://") == std::string::npos;
+    bool local_file_missing = false;
     int result = AVERROR(ENOMEM);
     if (m_format_context) {
-        result = url.find("://") == std::string::npos ? OpenLocal(url, &raw_dictionary)
-                                                      : OpenNetwork(url, &raw_dictionary);
+        result = local ? OpenLocal(url, &raw_dictionary) : OpenNetwork(url, &raw_dictionary);
+        local_file_missing = local && m_file.GetDescriptor() < 0;
     }
     Dictionary dictionary(raw_dictionary);
     dictionary.reset();
 
     if (result < 0) {
-        if (m_file.GetDescriptor() < 0 && url.find("://") == std::string::npos && m_format_context) {
-            // The file itself could not be opened: already logged, nothing was opened.
+        if (local_file_missing) {
+            // Already logged; only the fresh context has to go.
             m_format_context.reset();
             return result;
         }
@@ -385,7 +388,11 @@ void CAudioSource::ConfigureOutput()
         m_output->SetExtraData(&m_stream->codecpar->extradata, &m_stream->codecpar->extradata_size,
                                m_format_context.get());
     }
+    // The decoders learn the format from the stream; only the bit rate measured while
+    // opening a URL is worth keeping.
+    const int64_t bit_rate = m_info.bit_rate;
     m_info = AudioInfo{};
+    m_info.bit_rate = bit_rate;
     utils::logger.info("%s  Opened %s with AVContext = 0x%" PRIxPTR " and stream 0x%" PRIxPTR " ret is %d\n",
                        get_player_prefix(), m_last_url.c_str(),
                        reinterpret_cast<uintptr_t>(m_format_context.get()),

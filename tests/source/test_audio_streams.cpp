@@ -95,6 +95,10 @@ TEST_F(StreamTest, IcyStreamPlaysAndReportsEachTitleChangeOnce)
     source.SetRequestOptions(opts);
     ASSERT_EQ(0, source.Initialize(server->url("/radio"), "radio"));
     EXPECT_EQ(DECODER_ID_MP3, source.GetCodecType());
+    AudioInfo info;
+    source.GetAudioInfo(&info);
+    EXPECT_NEAR(128000, info.bit_rate, 8000) << "the measured stream bit rate is kept";
+    EXPECT_EQ(0, info.rate) << "the format is left to the decoders";
 
     std::vector<std::string> titles;
     int packets = 0;
