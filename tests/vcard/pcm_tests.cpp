@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "VCardPcmHelpers.h"
@@ -322,6 +324,34 @@ TEST(VCardPcm, PlugDmixConvertsToTheFixed48kStereoSlave)
     setup.resample = false;
     EXPECT_FALSE(OpenPcm("dmix", setup, &err));
     EXPECT_LT(err, 0);
+}
+
+TEST(VCardPcm, ConfigurationPathChangesNeedNoAlsaReset)
+{
+    vcard::VCardTestEnv env("unpaced");
+    // warm alsa-lib's configuration cache with the card's file first
+    ASSERT_TRUE(OpenPcm("channel1", PcmSetup()));
+    // a second configuration where channel1 records under another name
+    std::ifstream in(vcard::VCardTestEnv::AsoundConf());
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string conf = text.str();
+    const std::string from = "device \"channel1\"";
+    const size_t at = conf.find(from);
+    ASSERT_NE(std::string::npos, at);
+    conf.replace(at, from.size(), "device \"renamed\"");
+    const std::string path = env.Dir() + "/other.conf";
+    std::ofstream(path) << conf;
+    env.Set("ALSA_CONFIG_PATH", path);
+    {
+        auto pcm = OpenPcm("channel1", PcmSetup());
+        ASSERT_TRUE(pcm);
+        ASSERT_EQ(0, WriteAll(pcm.get(), vcard::MakeSine(48000, 2, 0.05, 440.0)));
+        ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+    }
+    vcard::Wav heard;
+    EXPECT_EQ(0, vcard::ReadWav(env.WavPath("renamed"), &heard));
+    EXPECT_EQ(2400u, heard.Frames());
 }
 
 } // namespace
