@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <list>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include "utils/CLogger.h"
+#include "utils/Paths.h"
 #include "utils/utils.h"
 
 namespace {
@@ -21,12 +21,6 @@ const char* const kM3UTypes =
 
 // Longest playlist line looked at, without its line end.
 constexpr int kMaxLine = 511;
-
-std::string DefaultDownloadPath()
-{
-    const char* path = getenv("QUILLON_URL_DOWNLOAD");
-    return (path && *path) ? path : "/tmp/.url";
-}
 
 bool StartsWithNoCase(const char* data, size_t length, const char* prefix)
 {
@@ -77,7 +71,7 @@ bool ReadLine(FILE* file, std::string& line, bool& too_long)
 }  // namespace
 
 CURLPlaylistAudioSource::CURLPlaylistAudioSource()
-    : m_download_path(DefaultDownloadPath()), m_m3u_types(kM3UTypes)
+    : m_download_path(utils::url_download_path()), m_m3u_types(kM3UTypes)
 {
     set_player_prefix("PLAYBACK :");
 }
