@@ -85,8 +85,11 @@ static int update(vcard_pcm *p)
     pos = clock_unpaced(p) ? p->written : vcard_clock_pos(&p->clock, now);
     if (may_xrun(p) && pos >= xrun_point(p)) {
         record_until(p, pos < p->written ? pos : p->written);
+        const int64_t at = vcard_clock_time_of(&p->clock, xrun_point(p));
         p->xrun = 1;
-        vcard_event(p->device, "xrun", "played=%llu", (unsigned long long)p->played);
+        /* noticed only now; "at" tells when the queue really ran dry */
+        vcard_event(p->device, "xrun", "played=%llu at=%lld.%06lld", (unsigned long long)p->played,
+                    (long long)(at / 1000000000LL), (long long)(at % 1000000000LL / 1000));
         return -EPIPE;
     }
     if (pos > p->written) {

@@ -243,6 +243,14 @@ TEST(VCardPcm, UnderrunReportsEpipeUntilPreparedOrRecovered)
     EXPECT_EQ(3u * 4800u, heard.Frames()); // every frame played before each under-run
     const auto events = vcard::ReadEvents(env.Dir(), "channel2");
     EXPECT_EQ(2u, CountEvents(events, "xrun"));
+    for (size_t i = 1; i < events.size(); ++i) {
+        if (events[i].name != "xrun")
+            continue;
+        // the queue of 4800 frames ran dry 25 ms after the start, long before it was noticed
+        const double dry = std::stod(events[i].fields.at("at"));
+        EXPECT_NEAR(0.025, dry - events[i - 1].time, 0.01);
+        EXPECT_GT(events[i].time - dry, 0.1);
+    }
     EXPECT_EQ(3u, CountEvents(events, "start"));
     EXPECT_EQ(1u, CountEvents(events, "drain"));
 }
