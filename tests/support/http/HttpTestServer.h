@@ -5,6 +5,7 @@
 // Link the `http_testkit` target to get the script and interpreter paths.
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -57,25 +58,37 @@ public:
             fclose(m_stdout);
             m_stdout = nullptr;
         }
+        if (m_watch_fd >= 0) {
+            close(m_watch_fd);
+            m_watch_fd = -1;
+        }
     }
 
 private:
     void Start()
     {
         int fds[2];
-        if (pipe(fds) != 0) {
+        int watch[2];  // the server ends when this pipe closes, even if we crash
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        if (pipe2(watch, O_CLOEXEC) != 0) {
+            close(fds[0]);
+            close(fds[1]);
             return;
         }
         m_pid = fork();
         if (m_pid == 0) {
             dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            close(fds[1]);
+            dup2(watch[0], STDIN_FILENO);
             execl(QUILLON_PYTHON3, QUILLON_PYTHON3, QUILLON_TEST_HTTP_SERVER, "--routes",
-                  m_routes_path.c_str(), "--log", m_log_path.c_str(), static_cast<char*>(nullptr));
+                  m_routes_path.c_str(), "--log", m_log_path.c_str(), "--watch-stdin",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(fds[1]);
+        close(watch[0]);
+        m_watch_fd = watch[1];
         m_stdout = fdopen(fds[0], "r");
         // Blocks until the server announces its port (or exits).
         if (m_stdout && fscanf(m_stdout, "PORT %d", &m_port) != 1) {
@@ -87,6 +100,7 @@ private:
     std::string m_log_path;
     pid_t m_pid = -1;
     FILE* m_stdout = nullptr;
+    int m_watch_fd = -1;
     int m_port = 0;
 };
 

@@ -3,9 +3,11 @@
 
 Usage:
   test_http_server.py --routes ROUTES.json [--port-file FILE] [--log FILE]
+                      [--watch-stdin]
 
 Prints "PORT <n>" on stdout (and writes <n> to --port-file) once it accepts
-connections. Stops on SIGTERM or SIGINT. Every request is appended to --log as
+connections. Stops on SIGTERM or SIGINT, and with --watch-stdin also when its
+standard input reaches end of file (the test process holding the pipe died). Every request is appended to --log as
 "<METHOD> <path>" followed by its raw header lines and an empty line.
 
 ROUTES.json maps a path (without query) to a route; a path not listed gets 404.
@@ -200,6 +202,7 @@ def main():
     parser.add_argument("--routes", required=True)
     parser.add_argument("--port-file")
     parser.add_argument("--log")
+    parser.add_argument("--watch-stdin", action="store_true")
     args = parser.parse_args()
     with open(args.routes, encoding="utf-8") as routes:
         ROUTES = json.load(routes)
@@ -216,6 +219,12 @@ def main():
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    if args.watch_stdin:
+        def watch():
+            while sys.stdin.buffer.read(4096):
+                pass
+            stop()
+        threading.Thread(target=watch, daemon=True).start()
     if args.port_file:
         with open(args.port_file + ".tmp", "w") as port_file:
             port_file.write(str(PORT))
