@@ -76,6 +76,8 @@ int CResampler::Initialize() {
 
 int CResampler::DeInitialize() {
     m_context.reset();
+    m_block.reset();
+    m_block_frames = 0;
     return 0;
 }
 
@@ -100,7 +102,11 @@ int CResampler::SetInputFormat(const AudioInfo* info) {
 }
 
 int CResampler::SetOutputFormat(const AudioInfo* info) {
-    return set_format(m_output, m_output_sample_format, info);
+    const int rc = set_format(m_output, m_output_sample_format, info);
+    // The kept block was sized for the previous output frame.
+    m_block.reset();
+    m_block_frames = 0;
+    return rc;
 }
 
 int CResampler::SetSampleRates(int input_rate, int output_rate) {
@@ -121,6 +127,17 @@ int CResampler::DropOutput(int frames) {
     return m_context ? swr_drop_output(m_context.get(), frames) : -1;
 }
 
+uint8_t* CResampler::output_block(int frames) {
+    if (frames <= m_block_frames && m_block)
+        return m_block.get();
+    uint8_t* block = nullptr;
+    if (av_samples_alloc(&block, nullptr, m_output.channels, frames, m_output_sample_format, 0) < 0)
+        return nullptr;
+    m_block.reset(block);
+    m_block_frames = frames;
+    return block;
+}
+
 int CResampler::Resample(const void* data, int frames) {
     if (!m_context || frames < 0)
         return -1;
@@ -128,14 +145,12 @@ int CResampler::Resample(const void* data, int frames) {
     // Room for everything this call can produce: the input rescaled to the output rate.
     const int64_t produced = av_rescale_rnd(frames, m_output.rate, m_input.rate, AV_ROUND_UP);
     const int capacity = static_cast<int>(delay + produced);
-    uint8_t* block = nullptr;
-    if (av_samples_alloc(&block, nullptr, m_output.channels, capacity > 0 ? capacity : 1,
-                         m_output_sample_format, 0) < 0) {
+    uint8_t* block = output_block(capacity > 0 ? capacity : 1);
+    if (!block) {
         utils::logger.error("%s ERROR :CResampler::Resample() failed to allocate output sample buffer\n",
                             get_player_prefix());
         return -1;
     }
-    std::unique_ptr<uint8_t, SamplesFree> owned(block);
     const uint8_t* in = static_cast<const uint8_t*>(data);
     int result = swr_convert(m_context.get(), &block, capacity, &in, frames);
     if (result > 0 && m_sink)

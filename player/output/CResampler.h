@@ -48,7 +48,13 @@ private:
     static AVSampleFormat convert_fmt(int bits);
     int set_format(AudioInfo& stored, AVSampleFormat& sample_format, const AudioInfo* info);
 
+    uint8_t* output_block(int frames);
+
     std::unique_ptr<SwrContext, SwrFree> m_context;
+    // Output block kept between calls: allocating one per block costs more than the
+    // bookkeeping around the conversion. Grown on demand; playback thread only.
+    std::unique_ptr<uint8_t, SamplesFree> m_block;
+    int m_block_frames = 0;
     IResamplerOutput* m_sink;  // not owned
     AudioInfo m_input;
     AudioInfo m_output;
