@@ -13,6 +13,17 @@ int vcard_env_dir(char *buf, size_t len)
         dir = "/tmp/vcard";
     if ((size_t)snprintf(buf, len, "%s", dir) >= len)
         return -ENAMETOOLONG;
+    /* create missing parents too, as "mkdir -p" would */
+    for (char *p = buf + 1; *p; ++p) {
+        if (*p != '/')
+            continue;
+        *p = '\0';
+        if (mkdir(buf, 0777) < 0 && errno != EEXIST) {
+            *p = '/';
+            return -errno;
+        }
+        *p = '/';
+    }
     if (mkdir(buf, 0777) < 0 && errno != EEXIST)
         return -errno;
     return 0;

@@ -67,7 +67,7 @@ TEST(VCardPcm, RecordsExactlyWhatWasWrittenInBothAccessModes)
     }
 }
 
-TEST(VCardPcm, ReopeningWithSameFormatContinuesTheRecording)
+TEST(VCardPcm, RecordingsFollowFormatChangesAndTheFolder)
 {
     vcard::VCardTestEnv env("unpaced");
     const vcard::Wav a = vcard::MakeSine(48000, 2, 0.1, 500.0);
@@ -90,6 +90,19 @@ TEST(VCardPcm, ReopeningWithSameFormatContinuesTheRecording)
     EXPECT_NEAR(2000.0, vcard::DominantFrequency(first, 1, a.Frames(), b.Frames()), 10.0);
     EXPECT_EQ(mono.samples, last.samples);
     EXPECT_EQ(22050u, last.rate);
+
+    // a folder that does not exist yet is created with its parents
+    const std::string nested = env.Dir() + "/new/folder";
+    env.Set("VCARD_DIR", nested);
+    {
+        auto pcm = OpenPcm("channel3", PcmSetup());
+        ASSERT_TRUE(pcm);
+        ASSERT_EQ(0, WriteAll(pcm.get(), a));
+        ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+    }
+    vcard::Wav moved;
+    ASSERT_EQ(0, vcard::ReadWav(nested + "/channel3.wav", &moved));
+    EXPECT_EQ(a.samples, moved.samples);
 }
 
 TEST(VCardPcm, PacesPlaybackByItsClock)
