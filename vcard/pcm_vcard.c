@@ -125,7 +125,8 @@ static int vcard_stop(snd_pcm_ioplug_t *io)
     vcard_pcm *p = io->private_data;
     if (p->running && !p->xrun)
         update(p);
-    if (p->running && !p->drained)
+    /* after a drain or an under-run nothing is left to discard */
+    if (p->running && !p->drained && !p->xrun)
         vcard_event(p->device, "drop", "discarded=%llu played=%llu",
                     (unsigned long long)(p->written - p->played), (unsigned long long)p->played);
     p->running = 0;

@@ -12,6 +12,7 @@ void vcard_event(const char *pcm, const char *event, const char *fmt, ...)
 {
     char dir[PATH_MAX - 16];
     char path[PATH_MAX];
+    char details[384];
     char line[512];
     struct timespec now;
     va_list ap;
@@ -21,14 +22,12 @@ void vcard_event(const char *pcm, const char *event, const char *fmt, ...)
         return;
     snprintf(path, sizeof(path), "%s/events.log", dir);
     clock_gettime(CLOCK_MONOTONIC, &now);
-    n = snprintf(line, sizeof(line), "%lld.%06ld %d %s %s", (long long)now.tv_sec,
-                 now.tv_nsec / 1000, (int)getpid(), pcm, event);
-    if (fmt && *fmt && n > 0 && n < (int)sizeof(line) - 2) {
-        line[n++] = ' ';
-        va_start(ap, fmt);
-        n += vsnprintf(line + n, sizeof(line) - (size_t)n, fmt, ap);
-        va_end(ap);
-    }
+    va_start(ap, fmt);
+    if (vsnprintf(details, sizeof(details), fmt, ap) < 0)
+        details[0] = '\0';
+    va_end(ap);
+    n = snprintf(line, sizeof(line), "%lld.%06ld %d %s %s%s%s", (long long)now.tv_sec,
+                 now.tv_nsec / 1000, (int)getpid(), pcm, event, details[0] ? " " : "", details);
     if (n < 0)
         return;
     if (n > (int)sizeof(line) - 2)
