@@ -203,7 +203,8 @@ AgentProcess::AgentProcess(const MasterAgent& master, const Options& options) : 
                     {"TANDRIL_LOG_STDERR", "1"},
                     {"TANDRIL_SYSID_FILE", m_dir.File("SYS-ID")},
                     {"TANDRIL_NETWORK_FILE", NetworkFile()},
-                    {"TANDRIL_APP_PORT", std::to_string(options.appPort)}},
+                    {"TANDRIL_APP_PORT", std::to_string(options.appPort)},
+                    {"LSAN_OPTIONS", "suppressions=" TANDRIL_LSAN_SUPPRESSIONS}},
                    m_dir.File("agent.log"));
 }
 

@@ -1,0 +1,32 @@
+#!/bin/sh
+# Checks the generated MIB module: smilint reports no error, and snmptranslate
+# loads it and maps every object name to its identifier.
+# usage: check_mib.sh <TANDRIL-MIB.txt> <folder with the SMIv2 base modules> <enterprise number>
+set -eu
+mib=$1
+base=$2
+enterprise=$3
+
+# Only errors (levels 1 to 3) count; warnings may remain.
+errors=$(SMIPATH="$(dirname "$mib"):$base" smilint -l 3 -s "$mib" 2>&1)
+if [ -n "$errors" ]; then
+  echo "smilint errors:"; echo "$errors"; exit 1
+fi
+
+status=0
+check() {
+  got=$(MIBS=TANDRIL-MIB MIBDIRS="$(dirname "$mib"):$base" snmptranslate -On "TANDRIL-MIB::$1" 2>&1)
+  if [ "$got" != "$2" ]; then
+    echo "snmptranslate TANDRIL-MIB::$1 gave '$got', expected '$2'"; status=1
+  fi
+}
+prefix=".1.3.6.1.4.1.$enterprise"
+check mode.0 "$prefix.1.155.1.0"
+check regStatus.0 "$prefix.1.155.2.0"
+check expires.0 "$prefix.1.155.3.0"
+check remotePeerId.0 "$prefix.1.155.4.0"
+check callState.0 "$prefix.1.155.5.0"
+check dialId.0 "$prefix.1.155.6.0"
+check remoteCmd.0 "$prefix.1.155.7.0"
+check netHostName.0 "$prefix.3.1.1.0"
+exit $status
