@@ -1,7 +1,6 @@
-// The agent's parsers: SYS-ID words, the network settings file and the
-// application's JSON status reply, with the messages they log.
+// The agent's parsers: SYS-ID words and the application's JSON status reply,
+// with the messages they log.
 
-#include "snmp-agent/CHostNameFile.h"
 #include "snmp-agent/CStatusReplyParser.h"
 #include "snmp-agent/CSysId.h"
 #include "snmp-agent/CTandrilValues.h"
@@ -71,35 +70,6 @@ TEST(CSysId, UnusableIdsFallBackToTheDefaultWithTheirMessage) {
       "tandril-snmp-agent Missing SYS-ID, assuming default SYS-ID: 155",
   };
   EXPECT_EQ(log.messages, expected);
-}
-
-TEST(CHostNameFile, TakesTheQuotedValueOfTheFirstDhcpname) {
-  EXPECT_EQ(CHostNameFile::FromText("a 'b'\n option dhcpname 'studio' # 'x'\ndhcpname 'second'\n"), "studio");
-  EXPECT_EQ(CHostNameFile::FromText("dhcpname 'no end\nnext 'line'"), "no end");
-  EXPECT_EQ(CHostNameFile::FromText("dhcpname ''\n"), "");
-  EXPECT_EQ(CHostNameFile::FromText("dhcpname studio\nother 'quoted'\n"), "");
-  EXPECT_EQ(CHostNameFile::FromText("hostname 'x'\n"), "");
-  EXPECT_EQ(CHostNameFile::FromText("dhcpname 'last line'"), "last line");
-  EXPECT_EQ(CHostNameFile::Read("/nonexistent/network"), "");
-}
-
-TEST(CTandrilValues, TextsAreCutAndZeroFilled) {
-  CTandrilValues values;
-  values.StorePeerId(std::string(300, 'p'));
-  values.StorePeerId("short");
-  EXPECT_EQ(std::string(values.remotePeerId, sizeof values.remotePeerId), "short" + std::string(195, '\0'));
-  values.StoreDialId(std::string(300, 'd'));
-  EXPECT_EQ(std::string(values.dialId, sizeof values.dialId), std::string(254, 'd') + '\0');
-  EXPECT_TRUE(values.UpdateHostName(std::string(70, 'h')));
-  EXPECT_EQ(values.HostName(), std::string(63, 'h'));
-  EXPECT_FALSE(values.UpdateHostName(std::string(63, 'h')));
-
-  values.remoteCmd = -1;
-  EXPECT_EQ(values.TakeRemoteCmd(), 0);
-  EXPECT_EQ(values.remoteCmd, -1);
-  values.remoteCmd = 3;
-  EXPECT_EQ(values.TakeRemoteCmd(), 3);
-  EXPECT_EQ(values.remoteCmd, 0);
 }
 
 TEST(CStatusReplyParser, WalksMembersInOrderUntilAFailure) {
