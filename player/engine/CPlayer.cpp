@@ -391,10 +391,17 @@ void CPlayer::NotifyError(const PlaybackInfo& info, int code) {
 }
 
 void CPlayer::InterruptSource() {
+    std::lock_guard<std::mutex> lock(m_interrupt_lock);
     if (m_source) m_source->Interrupt();
 }
 
+void CPlayer::SetSourceTimeout(int32_t seconds) {
+    std::lock_guard<std::mutex> lock(m_interrupt_lock);
+    if (m_source && m_source->GetTimeout() >= 0) m_source->SetTimeout(seconds);
+}
+
 bool CPlayer::ClearCustomInterrupt() {
+    std::lock_guard<std::mutex> lock(m_interrupt_lock);
     if (!m_source || m_source->GetTimeout() >= 0) return false;
     m_source->SetTimeout(10);
     return true;
@@ -800,7 +807,7 @@ void CPlayer::ApplyStreamParams() {
     if (m_buffered_output->SetBufferSize(total) == 0) {
         m_low_buffer_threshold = threshold;
         utils::scoped_lock lock(*this);
-        if (m_source) m_source->SetTimeout(static_cast<int32_t>(total / 1000 + 5));
+        SetSourceTimeout(static_cast<int32_t>(total / 1000 + 5));
         return;
     }
     utils::logger.error("%s ERROR :CPlayer::ApplyStreamParams(): Error on setting buffer size.", prefix);

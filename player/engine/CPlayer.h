@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "player/include/IPlayer.h"
@@ -180,6 +181,9 @@ private:
     void ExecuteStreamTimeout();
     void AbortFading();
     void InterruptSource();
+    // Sets the source's timeout unless a custom interrupt is pending: a stop that arrives
+    // while a stream is being set up must still cut its open short.
+    void SetSourceTimeout(int32_t seconds);
     void StartEndOfTrackWait();
     bool SwitchToNormalOutput();
     bool SwitchToBufferedOutput(const std::string& caller, const std::string& track);
@@ -248,6 +252,7 @@ private:
     std::unique_ptr<CFaderAdapter> m_fader;
     OrvanePlayer::PlaybackItem m_item;            // guarded by the information lock
     std::atomic<bool> m_initialized{false};
+    std::mutex m_interrupt_lock;                  // orders interrupts against timeout changes
     bool m_fresh_list = false;                    // player thread only: the list was just opened
     bool m_mpg123_ready = false;                  // application thread (Initialize/Deinitialize)
 };

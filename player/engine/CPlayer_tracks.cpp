@@ -256,14 +256,14 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
     if (track.find("rtp://") == std::string::npos) {
         const unsigned s = (p.tcp_accuracy_ms + p.tcp_delay_ms) / 1000 + 5;
         utils::logger.info("%s Switching to TCP buffering. Setting delay to %u s. [%s]\n", prefix, s, track.c_str());
-        m_source->SetTimeout(static_cast<int32_t>(s));
+        SetSourceTimeout(static_cast<int32_t>(s));
         m_buffered_output =
             std::make_unique<CPCMOutputBuffered>(m_none_algorithm.get(), p.tcp_delay_ms, p.tcp_accuracy_ms);
         m_low_buffer_threshold = p.tcp_low_threshold_ms;
     } else {
         const unsigned s = (p.rtp_accuracy_ms + p.rtp_delay_ms) / 1000 + 5;
         utils::logger.info("%s Switching to RTP buffering. Setting delay to %u [%s]\n", prefix, s, track.c_str());
-        m_source->SetTimeout(static_cast<int32_t>(s));
+        SetSourceTimeout(static_cast<int32_t>(s));
         m_buffered_output =
             std::make_unique<CPCMOutputBuffered>(m_rtp_algorithm.get(), p.rtp_delay_ms, p.rtp_accuracy_ms);
         m_low_buffer_threshold = p.rtp_low_threshold_ms;

@@ -82,6 +82,15 @@ bool Recorder::WaitState(int state, int limit_ms) {
         limit_ms);
 }
 
+bool Recorder::WaitSettledIdle(int limit_ms) {
+    return WaitFor(
+        [](const std::vector<Note>& notes) {
+            return !notes.empty() && notes.back().kind == Kind::CommandExecuted &&
+                   notes.back().info.m_player_state == PLAYER_STATE_IDLE;
+        },
+        limit_ms);
+}
+
 std::vector<Note> Recorder::Notes() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_notes;
@@ -208,6 +217,15 @@ long PlayerHarness::Mixer(const std::string& element) {
     long value = -1;
     vcard::ReadMixer(env.Dir(), element, &value);
     return value;
+}
+
+bool PlayerHarness::WaitMixer(const std::string& element, long value, int limit_ms) {
+    const auto end = Deadline(limit_ms);
+    while (Mixer(element) != value) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 }  // namespace enginetest

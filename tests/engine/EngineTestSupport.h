@@ -59,6 +59,9 @@ public:
     bool WaitCount(Kind kind, size_t n, const std::string& text = "", int limit_ms = 20000);
     // Waits until the latest state change names the state.
     bool WaitState(int state, int limit_ms = 20000);
+    // Waits until the player thread finished a pass of commands and rests in idle (after
+    // a stop: every notification of the stop has arrived).
+    bool WaitSettledIdle(int limit_ms = 20000);
     std::vector<Note> Notes();
     std::vector<Note> Of(Kind kind);
     size_t Count(Kind kind, const std::string& text = "");
@@ -104,6 +107,8 @@ public:
     // The sequence of tones (Hz, rounded) recorded on the channel, runs collapsed.
     std::vector<int> ToneOrder(const std::vector<int>& tones);
     long Mixer(const std::string& element);
+    // The card writes its mixer state file as it goes: wait until it shows the value.
+    bool WaitMixer(const std::string& element, long value, int limit_ms = 3000);
 
     vcard::VCardTestEnv env;
     LogCapture log;

@@ -64,7 +64,7 @@ TEST(CPlayerStream, HttpStreamWithIcyTitlesBuffersThenPlays) {
     PlayerHarness h("2");
     testkit::HttpTestServer server(h.env.Dir(),
                                    "{\"/radio\": " +
-                                       StreamRoute(32000, ", \"icy\": true, \"metaint\": 4000, \"title_blocks\": 4, "
+                                       StreamRoute(32000, ", \"icy\": true, \"metaint\": 16000, \"title_blocks\": 6, "
                                                           "\"titles\": [\"Song A\", \"Song B\"]") +
                                        "}");
     ASSERT_TRUE(server.running());
@@ -88,8 +88,8 @@ TEST(CPlayerStream, HttpStreamWithIcyTitlesBuffersThenPlays) {
     EXPECT_NE(std::string::npos, server.requests().find("Icy-MetaData: 1"));
 
     h.player->Stop(true);
-    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
-    ASSERT_EQ(1u, h.recorder.Count(Kind::TrackFinished));
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackFinished, 1));
+    EXPECT_EQ(PLAYER_STATE_IDLE, h.recorder.Of(Kind::TrackFinished)[0].info.m_player_state);
     EXPECT_TRUE(h.recorder.Of(Kind::TrackFinished)[0].flag);
 
     // A file after the stream goes back to the normal output.
@@ -97,9 +97,14 @@ TEST(CPlayerStream, HttpStreamWithIcyTitlesBuffersThenPlays) {
     h.player->Play();
     ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1, "a.mp3"));
     EXPECT_TRUE(h.log.Contains("Setting PCM Output to NORMAL output"));
+    // The card keeps the 48 kHz stream recording aside when the 44.1 kHz file opens it.
+    h.FinishRecording();
     vcard::Wav wav;
-    ASSERT_EQ(0, vcard::ReadWav(h.env.WavPath("channel1"), &wav));
+    ASSERT_EQ(0, vcard::ReadWav(h.env.WavPath("channel1-1"), &wav));
+    EXPECT_EQ(48000u, wav.rate);
     EXPECT_NEAR(1000.0, vcard::DominantFrequency(wav, 0, wav.rate / 2, wav.rate / 4), 20.0);
+    ASSERT_EQ(0, vcard::ReadWav(h.env.WavPath("channel1"), &wav));
+    EXPECT_NEAR(440.0, vcard::DominantFrequency(wav, 0, wav.rate / 4, wav.rate / 4), 10.0);
 }
 
 TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBufferOncePerDip) {
@@ -110,23 +115,29 @@ TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBufferOncePerDip) {
     ASSERT_EQ(0, h.Start(ShortBuffers()));
     h.player->SetItem(h.Item(server.url("/slow"), 0));
     h.player->Play();
+    // Dips: the level falls below the threshold; each needs a refill before the next error.
     ASSERT_TRUE(h.recorder.WaitFor([](const std::vector<Note>& notes) {
-        return std::count_if(notes.begin(), notes.end(), [](const Note& n) {
-                   return n.kind == Kind::StateChanged && n.code == PLAYER_STATE_BUFFERING;
-               }) >= 3;
+        const auto dips = std::count_if(notes.begin(), notes.end(), [](const Note& n) {
+            return n.kind == Kind::Error && n.code == EPLAYER_STREAM_LOW_BUFFER_REACHED;
+        });
+        const auto rebuffers = std::count_if(notes.begin(), notes.end(), [](const Note& n) {
+            return n.kind == Kind::StateChanged && n.code == PLAYER_STATE_BUFFERING;
+        });
+        return dips >= 2 && rebuffers >= 1;
     }));
     h.player->Stop(true);
-    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    ASSERT_TRUE(h.recorder.WaitFor([](const std::vector<Note>& notes) {
+        return !notes.empty() && notes.back().kind == Kind::CommandExecuted &&
+               notes.back().info.m_player_state == PLAYER_STATE_IDLE;
+    }));
 
-    size_t playing = 0;
-    for (int s : States(h.recorder))
-        if (s == PLAYER_STATE_PLAYING) ++playing;
     const size_t low = CountErrors(h.recorder, EPLAYER_STREAM_LOW_BUFFER_REACHED);
-    EXPECT_GE(low, 1u);
-    EXPECT_LE(low, playing) << "at most one low-buffer error per stretch of playing";
-    // Each fall back to buffering closes the stretch partially, without closing the source.
+    EXPECT_LE(low, h.log.CountOf("Starting playback")) << "one low-buffer error per dip";
+    EXPECT_EQ(h.log.CountOf("audio buffer reached low level"), low);
+    // A fall back to buffering closes the stretch partially, without closing the source;
+    // the stop closes the last one.
     const std::vector<Note> finished = h.recorder.Of(Kind::TrackFinished);
-    ASSERT_GE(finished.size(), 2u);
+    ASSERT_GE(finished.size(), 1u);
     for (const Note& n : finished) EXPECT_TRUE(n.flag);
     EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
 }
@@ -147,7 +158,7 @@ TEST(CPlayerStream, PlaylistUrlResolvesToItsStream) {
     EXPECT_EQ(32u, started.info.m_playlist_digest.size());
     EXPECT_NE(std::string::npos, server.requests().find("GET /stream"));
     h.player->Stop(true);
-    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    ASSERT_TRUE(h.recorder.WaitSettledIdle());
 }
 
 TEST(CPlayerStream, UnreachableStreamRetriesThroughWaitUntilStopped) {
@@ -162,7 +173,7 @@ TEST(CPlayerStream, UnreachableStreamRetriesThroughWaitUntilStopped) {
                }) >= 2;
     }));
     h.player->Stop(true);
-    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE));
+    ASSERT_TRUE(h.recorder.WaitSettledIdle());
     const std::vector<int> states = States(h.recorder);
     EXPECT_EQ((std::vector<int>{PLAYER_STATE_CONNECTING, PLAYER_STATE_WAIT, PLAYER_STATE_CONNECTING,
                                 PLAYER_STATE_WAIT}),
@@ -182,7 +193,7 @@ TEST(CPlayerStream, StopCutsAStalledOpenAndRtpUsesItsOwnBuffering) {
     ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_CONNECTING));
     ASSERT_TRUE(h.log.WaitFor("setting to: [" + server.url("/late")));
     h.player->Stop(true);
-    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE, 4000)) << "the stop waited for the network";
+    ASSERT_TRUE(h.recorder.WaitSettledIdle(4000)) << "the stop waited for the network";
     EXPECT_TRUE(h.log.Contains("Custom interrupt detected"));
     EXPECT_EQ(0u, h.recorder.Count(Kind::Error));
 
@@ -193,5 +204,5 @@ TEST(CPlayerStream, StopCutsAStalledOpenAndRtpUsesItsOwnBuffering) {
     h.player->Play();
     ASSERT_TRUE(h.log.WaitFor("Switching to RTP buffering. Setting delay to 5 [" + rtp + "]"));
     h.player->Stop(true);
-    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_IDLE, 4000));
+    ASSERT_TRUE(h.recorder.WaitSettledIdle(4000));
 }
