@@ -13,8 +13,10 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 using namespace snmptest;
 
@@ -246,10 +248,15 @@ TEST_F(AgentTest, MissingOrSilentApplicationKeepsTheAgentServing) {
   const uint16_t port = FreeUdpPort();
   StartAgent("10.0.0.155", port);
   ASSERT_EQ(m_client.Set(TandrilOid(kSysId, kRemoteCmd), "i", "3").exit_code, 0);
-  m_app = std::make_unique<CFakeCallApp>(port);  // not answering yet: records only
+  // Nothing to wait on while nobody listens: give the agent a few cycles.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(Int(kRemoteCmd), 0);  // taken and sent into the void
+  EXPECT_EQ(m_agent->Log().find("UDP socket"), std::string::npos) << m_agent->Log();
+  EXPECT_EQ(m_agent->Log().find("timeout"), std::string::npos) << m_agent->Log();
+
+  m_app = std::make_unique<CFakeCallApp>(port);  // listening, but not answering
   m_app->SetSilent(true);
   ASSERT_TRUE(m_app->WaitForStatusRequests(0, 2));
-  EXPECT_EQ(m_agent->Log().find("UDP socket"), std::string::npos) << m_agent->Log();
 
   // Listening but never answering: one time-out message per cycle.
   EXPECT_NE(m_agent->Log().find("tandril-snmp-agent timeout waiting for application\n"), std::string::npos)
