@@ -164,31 +164,33 @@ TEST_F(BufferedOutputOnCard, StartsOnlyAtThresholdAndNamesBothNumbers) {
 
 TEST_F(BufferedOutputOnCard, StalledFeederUnderrunsAndRebuffersAtThreshold) {
     BufferedLogCapture log;
-    const double speed = 8;
-    open(&none, 200, "8");
+    const double speed = 4;
+    open(&none, 300, "4");
     ToneFeeder tone;
     prebuffer(tone);
     feed_realtime(tone, 40, speed);
     EXPECT_FALSE(output->IsPrebuffering());
+    const size_t starts = log.count("Audio threshold of 14400 samples reached");
+    EXPECT_GE(starts, 1u);
 
-    // The feeder stalls for far longer than the buffered 200 ms (25 ms of wall time).
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // The feeder stalls for far longer than the buffered 300 ms (75 ms of wall time).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     output->alsa_write_audio_poll();
     EXPECT_TRUE(output->IsPrebuffering());
     // Not restarted by a poll, nor by a block below the threshold.
     output->alsa_write_audio_poll();
     ASSERT_EQ(output->WriteBuffer(tone.next(kBlock), kBlock, 0), 0);
     EXPECT_TRUE(output->IsPrebuffering());
-    EXPECT_EQ(log.count("Audio threshold of"), 1u);
+    EXPECT_EQ(log.count("Audio threshold of"), starts);
 
     const int blocks = prebuffer(tone);
     EXPECT_FALSE(output->IsPrebuffering());
-    EXPECT_GE(blocks, 6);  // about 9600 frames more were needed
-    EXPECT_EQ(log.count("Audio threshold of 9600 samples reached"), 2u);
+    EXPECT_GE(blocks, 10);  // about 14400 frames more were needed
+    EXPECT_EQ(log.count("Audio threshold of 14400 samples reached"), starts + 1);
     int xruns = 0;
     for (const auto& e : vcard::ReadEvents(env->Dir(), "dmix"))
         xruns += e.name == "xrun";
-    EXPECT_EQ(xruns, 1);
+    EXPECT_GE(xruns, 1);
 }
 
 TEST_F(BufferedOutputOnCard, StopAudioDiscardsQueuedAudio) {
