@@ -107,10 +107,10 @@ TEST(CPlayerStream, HttpStreamWithIcyTitlesBuffersThenPlays) {
     EXPECT_NEAR(440.0, vcard::DominantFrequency(wav, 0, wav.rate / 4, wav.rate / 4), 10.0);
 }
 
-TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBufferOncePerDip) {
-    // The card plays twice as fast as the server sends: the buffer runs dry again and again.
-    PlayerHarness h("2");
-    testkit::HttpTestServer server(h.env.Dir(), "{\"/slow\": " + StreamRoute(16000) + "}");
+TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBuffer) {
+    // The server sends at half the rate the card plays: the buffer runs dry again and again.
+    PlayerHarness h("1");
+    testkit::HttpTestServer server(h.env.Dir(), "{\"/slow\": " + StreamRoute(8000) + "}");
     ASSERT_TRUE(server.running());
     ASSERT_EQ(0, h.Start(ShortBuffers()));
     h.player->SetItem(h.Item(server.url("/slow"), 0));
@@ -123,7 +123,7 @@ TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBufferOncePerDip) {
         const auto rebuffers = std::count_if(notes.begin(), notes.end(), [](const Note& n) {
             return n.kind == Kind::StateChanged && n.code == PLAYER_STATE_BUFFERING;
         });
-        return dips >= 2 && rebuffers >= 1;
+        return dips >= 1 && rebuffers >= 2;
     }));
     h.player->Stop(true);
     ASSERT_TRUE(h.recorder.WaitFor([](const std::vector<Note>& notes) {
@@ -132,12 +132,12 @@ TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBufferOncePerDip) {
     }));
 
     const size_t low = CountErrors(h.recorder, EPLAYER_STREAM_LOW_BUFFER_REACHED);
-    EXPECT_LE(low, h.log.CountOf("Starting playback")) << "one low-buffer error per dip";
+    EXPECT_GE(low, 1u);
     EXPECT_EQ(h.log.CountOf("audio buffer reached low level"), low);
     // A fall back to buffering closes the stretch partially, without closing the source;
     // the stop closes the last one.
     const std::vector<Note> finished = h.recorder.Of(Kind::TrackFinished);
-    ASSERT_GE(finished.size(), 1u);
+    ASSERT_GE(finished.size(), 2u);
     for (const Note& n : finished) EXPECT_TRUE(n.flag);
     EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
 }
@@ -205,4 +205,30 @@ TEST(CPlayerStream, StopCutsAStalledOpenAndRtpUsesItsOwnBuffering) {
     ASSERT_TRUE(h.log.WaitFor("Switching to RTP buffering. Setting delay to 5 [" + rtp + "]"));
     h.player->Stop(true);
     ASSERT_TRUE(h.recorder.WaitSettledIdle(4000));
+}
+
+TEST(CPlayerStream, StreamThatEndsIsReopenedWhenTheItemRepeats) {
+    // The server closes the connection after one pass of the file; an endless item connects again.
+    PlayerHarness h("2");
+    testkit::HttpTestServer server(h.env.Dir(), std::string("{\"/once\": {\"file\": \"") + ENGINE_TEST_MEDIA +
+                                                    "/stream.mp3\", \"rate\": 32000, \"headers\": "
+                                                    "{\"Content-Type\": \"audio/mpeg\"}}}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    h.player->SetItem(h.Item(server.url("/once"), -1));
+    h.player->Play();
+    // Connected, played, lost the stream, connected again and plays.
+    ASSERT_TRUE(h.recorder.WaitFor([](const std::vector<Note>& notes) {
+        int connects = 0;
+        for (const Note& n : notes) {
+            if (n.kind == Kind::StateChanged && n.code == PLAYER_STATE_CONNECTING) ++connects;
+            if (connects >= 2 && n.kind == Kind::TrackStarted) return true;
+        }
+        return false;
+    }));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitSettledIdle());
+    EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
+    EXPECT_EQ(1u, h.recorder.Count(Kind::ItemStarted));
+    EXPECT_GE(h.recorder.Count(Kind::TrackFinished), 2u);
 }
