@@ -82,7 +82,8 @@ void CFader::StartFading() {
 }
 
 void CFader::start_timer_locked() {
-    m_timer_id = m_timer->start_timer(kStepMs, *this, nullptr, true, 0);
+    ++m_timer_generation;
+    m_timer_id = m_timer->start_timer(kStepMs, *this, reinterpret_cast<void*>(m_timer_generation), true, 0);
 }
 
 int64_t CFader::elapsed_ms() const {
@@ -140,11 +141,13 @@ CFader::StepResult CFader::step(unsigned* kind) {
     return STEP_FADE_DONE;
 }
 
-void CFader::on_timer_event(void*) {
+void CFader::on_timer_event(void* user) {
     unsigned kind = OrvanePlayer::FADE_END_NONE;
     IFadingCallback* callback = nullptr;
     {
         utils::scoped_lock lock(m_lock);
+        if (m_timer_id == 0 || reinterpret_cast<uintptr_t>(user) != m_timer_generation)
+            return;  // a cancelled timer's event that was already on its way
         const StepResult r = step(&kind);
         if (r == STEP_WAIT_DONE)
             utils::logger.info("%s  Wait finished, issuing notification to owner\n", get_player_prefix());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -57,6 +58,9 @@ private:
     void cancel_timer_locked();
 
     uint32_t m_timer_id = 0;  // guarded by m_lock
+    // Handed to each timer as its user value: an event of a timer that was cancelled while
+    // the event waited for the lock carries an old value and is ignored.
+    uintptr_t m_timer_generation = 0;  // guarded by m_lock
     utils::mutex m_lock;
     uint32_t m_wait = 0;              // guarded by m_lock
     uint32_t m_fading_duration = 0;   // guarded by m_lock
