@@ -2,6 +2,8 @@
 
 #include "snmp-agent/CTandrilValues.h"
 
+// The JSON parser still includes Boost's old global bind placeholders; take them as they are.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 

@@ -1,6 +1,7 @@
 #include "player/output/CBufferingAlgorithm.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <string>
 
@@ -60,12 +61,12 @@ int CBufferingAlgorithm::write_lost(uint64_t level, uint32_t samples, uint64_t* 
     *out = static_cast<uint64_t>(samples) * (static_cast<uint64_t>(lost) + 1);
     m_filtered_level = m_alpha * m_filtered_level + (1.0 - m_alpha) * static_cast<double>(level + *out);
     if (lost > 3) {
-        utils::logger.error("%s ERROR :CBufferingAlgorithm::WriteFrame(): major loss of %u packets detected -> hard inserting %lu samples of silence\n",
-                            get_player_prefix(), lost, static_cast<unsigned long>(*out));
+        utils::logger.error("%s ERROR :CBufferingAlgorithm::WriteFrame(): major loss of %u packets detected -> hard inserting %" PRIu64 " samples of silence\n",
+                            get_player_prefix(), lost, *out);
         return WRITE_SILENCE;
     }
-    utils::logger.error("%s ERROR :CBufferingAlgorithm::WriteFrame(): minor loss of %u packets detected -> replicating %lu samples\n",
-                        get_player_prefix(), lost, static_cast<unsigned long>(*out));
+    utils::logger.error("%s ERROR :CBufferingAlgorithm::WriteFrame(): minor loss of %u packets detected -> replicating %" PRIu64 " samples\n",
+                        get_player_prefix(), lost, *out);
     return WRITE_BLOCK;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,9 +40,12 @@ public:
     int WriteBuffer(const uint8_t* data, uint16_t frames, unsigned int) override {
         events.push_back({Event::kPcm, {}, frames});
         if (data && frames && !segments.empty()) {
-            const auto* s = reinterpret_cast<const int16_t*>(data);
+            // memcpy: the byte buffer need not be aligned for 16-bit loads.
             const size_t n = static_cast<size_t>(frames) * segments.back().format.channels;
-            segments.back().samples.insert(segments.back().samples.end(), s, s + n);
+            auto& samples = segments.back().samples;
+            const size_t old = samples.size();
+            samples.resize(old + n);
+            std::memcpy(samples.data() + old, data, n * sizeof(int16_t));
         }
         return write_result;
     }

@@ -135,7 +135,9 @@ TEST(CPlayerFade, EveryTrackFadesInFromZeroToTheItemVolume) {
     ASSERT_TRUE(faded);
     EXPECT_EQ(2u, h.recorder.Count(Kind::TrackFadeIn));
     for (const Note& n : h.recorder.Of(Kind::FadeEnd)) {
-        if (n.code == FADE_END_TRACK_FADE_IN) EXPECT_EQ(70, n.info.m_curr_volume);
+        if (n.code == FADE_END_TRACK_FADE_IN) {
+            EXPECT_EQ(70, n.info.m_curr_volume);
+        }
     }
     // 1.2 s tracks are shorter than the end margin: the wait ends at once.
     EXPECT_TRUE(h.log.Contains("is too short, issue wait end now."));

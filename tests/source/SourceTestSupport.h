@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstring>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -146,9 +147,10 @@ public:
     int WriteBuffer(const uint8_t* data, uint16_t count, unsigned int) override
     {
         frames += count;
-        const auto* samples = reinterpret_cast<const int16_t*>(data);
         for (size_t i = 0; i < static_cast<size_t>(count) * last_format.channels; ++i) {
-            const int value = samples[i] < 0 ? -samples[i] : samples[i];
+            int16_t sample;  // memcpy: the byte buffer need not be aligned for 16-bit loads
+            std::memcpy(&sample, data + i * sizeof(sample), sizeof(sample));
+            const int value = sample < 0 ? -sample : sample;
             peak = value > peak ? value : peak;
         }
         return 0;
