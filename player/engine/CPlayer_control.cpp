@@ -65,7 +65,10 @@ void CPlayer::SetItem(const PlaybackItem& item) {
         utils::scoped_lock lock(*this);
         m_item = item;
     }
-    InterruptSource();
+    // Only an interrupting item cuts the current read short: otherwise the playing track
+    // would end "because of an interrupt" whenever its read noticed it before the command.
+    if (item.interrupt)
+        InterruptSource();
     {
         utils::scoped_lock lock(*this);
         utils::logger.info("%s CPlayer::SetItem(): Interrupt is %s\n", kBanner, item.interrupt ? "ON" : "OFF");
@@ -91,7 +94,8 @@ void CPlayer::SetItem(const PlaybackItem& item) {
 void CPlayer::PlayPlaylist(const std::string& name, bool interrupt, bool shuffle, int volume) {
     const char* prefix = get_player_prefix();
     utils::logger.info("%s %s CPlayer::PlayPlaylist() called for playlist {%s}\n", prefix, kBanner, name.c_str());
-    InterruptSource();
+    if (interrupt)
+        InterruptSource();
     {
         utils::scoped_lock lock(*this);
         if (interrupt)

@@ -180,6 +180,9 @@ TEST(CPlayerPlaylist, NewItemWithoutInterruptLetsTheTrackFinish) {
     h.player->SetItem(h.Item("p.m3u", 0));
     h.player->Play();
     ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, 1, "a.mp3"));
+    // The track start is reported while still connecting, where a new item replaces the
+    // old one at once: only the playing state lets the track finish first.
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PLAYING));
     PlaybackItem next = h.Item("q.m3u", 0);
     next.interrupt = 0;
     next.request_id = 42;
