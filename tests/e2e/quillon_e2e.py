@@ -37,6 +37,25 @@ def free_port():
         return s.getsockname()[1]
 
 
+def free_rtp_port():
+    """An even UDP port whose successor (RTCP) is free too."""
+    for _ in range(50):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port % 2:
+            continue
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as a, \
+                    socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as b:
+                a.bind(("127.0.0.1", port))
+                b.bind(("127.0.0.1", port + 1))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no free RTP port pair")
+
+
 def make_tone(path, freq, seconds=1.0, rate=44100, channels=2):
     expr = "0.5*sin(2*PI*%d*t)" % freq
     if channels == 2:
@@ -459,6 +478,34 @@ class Streams(E2ETestCase):
 
     def test_titles_through_a_playlist_url(self):
         self.follow_titles("http://127.0.0.1:%d/radio.m3u" % self.http.port)
+
+    def test_rtp_stream_plays_on_the_card(self):
+        port = free_rtp_port()
+        url = "rtp://127.0.0.1:%d" % port
+        media = os.path.join(self.shared, "stream.mp3")
+        sender = subprocess.Popen(
+            ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re",
+             "-stream_loop", "-1", "-i", media, "-c:a", "copy", "-f", "rtp", url],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            run = self.start("volume=60\nmedia_type=stream\nurl=%s\nbuffer_ms=500\n" % url,
+                             speed="1")
+            poller = StatusPoller(run.status)
+            poller.start()
+            wav = os.path.join(run.card, "channel1.wav")
+            # Two seconds of sound at the device (48000 Hz stereo from the buffered output).
+            heard = wait_until(lambda: os.path.exists(wav) and
+                               os.path.getsize(wav) > 44 + 48000 * 4 * 2, 30)
+            status = run.interrupt()
+            poller.stop()
+        finally:
+            sender.terminate()
+            sender.wait(10)
+        self.assertTrue(heard, run.output()[-3000:])
+        self.assertEqual(status, 2)
+        self.assertTrue(any(v["m_player_state"] == "1" for v in poller.seen), poller.seen)
+        tones = tone_sequence(wav)
+        self.assertTrue(tones and all(abs(f - 550) <= 25 for f, _ in tones), tones)
 
     def test_engine_error_reaches_the_status_file_then_clears(self):
         dead = "http://127.0.0.1:%d/nothing.mp3" % free_port()
