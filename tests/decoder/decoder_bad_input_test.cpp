@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "tests/decoder/DecodeHelpers.h"
-#include "tests/decoder/LogCapture.h"
+#include "tests/support/log/LogCapture.h"
 
 using testkit::MediaFile;
 using testkit::MediaPackets;

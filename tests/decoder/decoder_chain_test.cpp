@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/decoder/DecodeHelpers.h"
-#include "tests/decoder/LogCapture.h"
+#include "tests/support/log/LogCapture.h"
 
 using testkit::MediaFile;
 using testkit::MediaPackets;

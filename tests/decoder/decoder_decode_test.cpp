@@ -4,7 +4,7 @@
 
 #include "player/decoder/CMP3Decoder.h"
 #include "tests/decoder/DecodeHelpers.h"
-#include "tests/decoder/LogCapture.h"
+#include "tests/support/log/LogCapture.h"
 #include "tests/support/media/ToneAnalysis.h"
 
 using testkit::AnalyseTone;

@@ -2,7 +2,7 @@
 
 #include "player/decoder/CAudioOutput.h"
 #include "player/decoder/CAudioOutputDummy.h"
-#include "tests/decoder/LogCapture.h"
+#include "tests/support/log/LogCapture.h"
 #include "tests/decoder/RecordingOutput.h"
 
 namespace {

@@ -115,37 +115,6 @@ void Recorder::Clear() {
     m_notes.clear();
 }
 
-LogCapture::LogCapture() {
-    utils::log_level_mask = utils::LOG_MASK_ERROR | utils::LOG_MASK_WARNING | utils::LOG_MASK_NOTICE |
-                            utils::LOG_MASK_INFO | utils::LOG_MASK_DEBUG;
-    utils::logger.set_sink([this](int, const std::string& line) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.push_back(line);
-        m_changed.notify_all();
-    });
-}
-
-LogCapture::~LogCapture() { utils::logger.set_sink({}); }
-
-bool LogCapture::Contains(const std::string& text) { return CountOf(text) > 0; }
-
-size_t LogCapture::CountOf(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    size_t n = 0;
-    for (const std::string& line : m_lines)
-        if (line.find(text) != std::string::npos) ++n;
-    return n;
-}
-
-bool LogCapture::WaitFor(const std::string& text, int limit_ms) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_until(lock, Deadline(limit_ms), [&] {
-        for (const std::string& line : m_lines)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    });
-}
-
 PlayerHarness::PlayerHarness(const std::string& clock, int id)
     : env(clock), player_id(id), speed(std::atof(clock.c_str()) > 0 ? std::atof(clock.c_str()) : 1.0) {
     playlist_dir = env.Dir() + "/lists/";

@@ -11,6 +11,7 @@
 
 #include "player/engine/CPlayer.h"
 #include "player/include/IPlayerDelegate.h"
+#include "tests/support/log/LogCapture.h"
 #include "tests/support/vcard/VCardTestEnv.h"
 
 namespace enginetest {
@@ -73,22 +74,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Note> m_notes;  // guarded by m_mutex
-};
-
-// Captures log lines while it lives.
-class LogCapture final {
-public:
-    LogCapture();
-    ~LogCapture();
-    bool Contains(const std::string& text);
-    size_t CountOf(const std::string& text);
-    // Waits until a line containing text was logged.
-    bool WaitFor(const std::string& text, int limit_ms = 20000);
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_lines;  // guarded by m_mutex
 };
 
 // A running player on channel 1 of a fresh virtual card, media from the build.

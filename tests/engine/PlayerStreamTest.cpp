@@ -133,7 +133,7 @@ TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBuffer) {
 
     const size_t low = CountErrors(h.recorder, EPLAYER_STREAM_LOW_BUFFER_REACHED);
     EXPECT_GE(low, 1u);
-    EXPECT_EQ(h.log.CountOf("audio buffer reached low level"), low);
+    EXPECT_EQ(h.log.count("audio buffer reached low level"), low);
     // A fall back to buffering closes the stretch partially, without closing the source;
     // the stop closes the last one.
     const std::vector<Note> finished = h.recorder.Of(Kind::TrackFinished);

@@ -5,32 +5,13 @@
 
 #include "player/output/CBufferingAlgorithm.h"
 #include "player/output/CBufferingAlgorithmNone.h"
+#include "tests/support/log/LogCapture.h"
 #include "utils/CLogger.h"
 
 using BufferingAlgorithm::CBufferingAlgorithm;
 using BufferingAlgorithm::CBufferingAlgorithmNone;
 
 namespace {
-// Captures log lines for the duration of a test.
-struct LogCapture {
-    LogCapture() {
-        m_old_mask = utils::log_level_mask.exchange(0xff);
-        utils::logger.set_sink([this](int, const std::string& line) { lines.push_back(line); });
-    }
-    ~LogCapture() {
-        utils::logger.set_sink({});
-        utils::log_level_mask = m_old_mask;
-    }
-    bool contains(const std::string& text) const {
-        for (const auto& l : lines)
-            if (l.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::vector<std::string> lines;
-    int m_old_mask;
-};
-
 // Runs the device for a while at a steady measured level so the filter settles there.
 void settle(CBufferingAlgorithm& a, uint64_t level) {
     uint64_t out = 0;
@@ -49,7 +30,7 @@ TEST(CBufferingAlgorithm, TicksAndParameters) {
     EXPECT_EQ(a.TicksToMs(47), 0);  // truncation toward zero
     EXPECT_EQ(a.TicksToMs(-47), 0);
     EXPECT_EQ(a.MsToTicks(9000), 432000);
-    EXPECT_TRUE(log.contains("P1 BUFFERING RTP: Buffering [level_ms,level_ticks,acc_ms,acc_ticks] params: [500,24000,50,2400]"));
+    EXPECT_TRUE(log.Contains("P1 BUFFERING RTP: Buffering [level_ms,level_ticks,acc_ms,acc_ticks] params: [500,24000,50,2400]"));
 
     // A rate change keeps the smoothed level meaning the same time.
     settle(a, 24000);
@@ -72,7 +53,7 @@ TEST(CBufferingAlgorithm, CorrectionsOfOneAccuracy) {
     EXPECT_EQ(a.WriteFrame(20000, 1152, true, &out, 0), 0);
     EXPECT_EQ(out, 3552u);
     EXPECT_DOUBLE_EQ(a.GetFilteredLevel(), 22400.0);
-    EXPECT_TRUE(log.contains("buffer level too low (DELTA=-4000) < -(ACC=2400) -> duplicating 2400 samples"));
+    EXPECT_TRUE(log.Contains("buffer level too low (DELTA=-4000) < -(ACC=2400) -> duplicating 2400 samples"));
 
     // Exactly at -acc and +acc: no correction.
     settle(a, 24000 - 2400);
@@ -87,7 +68,7 @@ TEST(CBufferingAlgorithm, CorrectionsOfOneAccuracy) {
     EXPECT_EQ(a.WriteFrame(30000, 4000, true, &out, 0), 0);
     EXPECT_EQ(out, 1600u);
     EXPECT_DOUBLE_EQ(a.GetFilteredLevel(), 27600.0);
-    EXPECT_TRUE(log.contains("buffer level too high (DELTA=6000) > (ACC=2400) -> dropping 2400 samples"));
+    EXPECT_TRUE(log.Contains("buffer level too high (DELTA=6000) > (ACC=2400) -> dropping 2400 samples"));
 
     // Too high with a block smaller than the correction: the whole block goes.
     settle(a, 30000);
@@ -108,10 +89,10 @@ TEST(CBufferingAlgorithm, LossesRepeatOrInsertSilence) {
     EXPECT_EQ(out, 1152u);
     EXPECT_EQ(a.WriteFrame(24000, 1152, true, &out, 3), 0);
     EXPECT_EQ(out, 4u * 1152);
-    EXPECT_TRUE(log.contains("P1 BUFFERING RTP: ERROR :CBufferingAlgorithm::WriteFrame(): minor loss of 3 packets detected -> replicating 4608 samples"));
+    EXPECT_TRUE(log.Contains("P1 BUFFERING RTP: ERROR :CBufferingAlgorithm::WriteFrame(): minor loss of 3 packets detected -> replicating 4608 samples"));
     EXPECT_EQ(a.WriteFrame(24000, 1152, true, &out, 4), 1);
     EXPECT_EQ(out, 5u * 1152);
-    EXPECT_TRUE(log.contains("major loss of 4 packets detected -> hard inserting 5760 samples of silence"));
+    EXPECT_TRUE(log.Contains("major loss of 4 packets detected -> hard inserting 5760 samples of silence"));
 
     // Large counts and blocks must not wrap the 32-bit product.
     EXPECT_EQ(a.WriteFrame(24000, 65535, true, &out, 1000), 1);

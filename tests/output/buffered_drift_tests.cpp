@@ -19,7 +19,7 @@
 
 #include "player/output/CBufferingAlgorithm.h"
 #include "player/output/CPCMOutputBuffered.h"
-#include "tests/output/buffered_log_capture.h"
+#include "tests/support/log/LogCapture.h"
 #include "tests/support/vcard/VCardTestEnv.h"
 
 using BufferingAlgorithm::CBufferingAlgorithm;
@@ -50,7 +50,7 @@ struct PhaseResult {
 void run_phase(double ppm, double speed, PhaseResult* result) {
     vcard::VCardTestEnv env(std::to_string(speed));
     env.Set("VCARD_PPM", std::to_string(ppm));
-    BufferedLogCapture log;
+    LogCapture log;
     CBufferingAlgorithm rtp(kDelayMs, kAccMs);
     CPCMOutputBuffered output(&rtp, kDelayMs, kAccMs);
     output.set_player_prefix("DRIFT");

@@ -12,7 +12,7 @@
 #include "player/output/CBufferingAlgorithm.h"
 #include "player/output/CBufferingAlgorithmNone.h"
 #include "player/output/CPCMOutputBuffered.h"
-#include "tests/output/buffered_log_capture.h"
+#include "tests/support/log/LogCapture.h"
 #include "tests/support/vcard/VCardTestEnv.h"
 
 using BufferingAlgorithm::CBufferingAlgorithm;
@@ -111,7 +111,7 @@ TEST(CPCMOutputBuffered, ThresholdsAndRingSizes) {
     EXPECT_EQ(capped.GetDecoderId(), DECODER_ID_PCM);
 
     // Unusable formats are refused before they reach the resampler.
-    BufferedLogCapture log;
+    LogCapture log;
     const AudioInfo zero_bits = format(0, 44100, 2);
     EXPECT_EQ(capped.SetAudioFormat(&zero_bits), -1);
     EXPECT_EQ(log.count("Improper audio format provided: bits=0,channels=2,rate=44100. Clearing audio format values."), 1u);
@@ -129,7 +129,7 @@ TEST(CPCMOutputBuffered, ThresholdsAndRingSizes) {
 }
 
 TEST_F(BufferedOutputOnCard, StartsOnlyAtThresholdAndNamesBothNumbers) {
-    BufferedLogCapture log;
+    LogCapture log;
     open(&none, 500, "1");
     ToneFeeder tone;
     uint64_t before = 0;
@@ -163,7 +163,7 @@ TEST_F(BufferedOutputOnCard, StartsOnlyAtThresholdAndNamesBothNumbers) {
 }
 
 TEST_F(BufferedOutputOnCard, StalledFeederUnderrunsAndRebuffersAtThreshold) {
-    BufferedLogCapture log;
+    LogCapture log;
     const double speed = 4;
     open(&none, 300, "4");
     ToneFeeder tone;
@@ -251,7 +251,7 @@ TEST_F(BufferedOutputOnCard, RecordsTheResampledToneWithoutGaps) {
 }
 
 TEST_F(BufferedOutputOnCard, LossesAndHugeBlocksStayInsideTheRing) {
-    BufferedLogCapture log;
+    LogCapture log;
     open(&rtp, 500, "1");
     ToneFeeder tone;
     prebuffer(tone);

@@ -7,6 +7,6 @@ add_executable(pcm_output_tests
   ${CMAKE_CURRENT_LIST_DIR}/pcm_output_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pcm_chain_test.cpp)
 target_link_libraries(pcm_output_tests PRIVATE
-  player_output_pcm media_testkit vcard_testkit GTest::gtest_main)
+  player_output_pcm media_testkit vcard_testkit log_testkit GTest::gtest_main)
 gtest_discover_tests(pcm_output_tests DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS "output" ENVIRONMENT "QUILLON_TEST_MEDIA_DIR=${QUILLON_TEST_MEDIA_DIR}")

@@ -72,14 +72,14 @@ TEST(CPCMOutputWithChain, DecodedTonesReachTheCardIntact) {
                           Case{"tone_1000_22050_mono.aac", 22050, 1, 1000}}) {
         SCOPED_TRACE(c.file);
         vcard::VCardTestEnv env("unpaced");
-        PcmLog log;
+        LogCapture log;
         {
             FilePlayback playback;
             playback.Play(c.file);
             EXPECT_EQ(playback.out.DeInitWithDrain(), 0);
         }
         // The format came first: no write ever met a closed device.
-        EXPECT_FALSE(log.Contains("ERROR")) << (log.lines.empty() ? "" : log.lines.back());
+        EXPECT_FALSE(log.Contains("ERROR")) << log.All();
         ExpectRecordedTone(env.WavPath(kDevice), c.rate, c.channels, c.hz, 2.0);
     }
 }

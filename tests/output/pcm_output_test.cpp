@@ -36,7 +36,7 @@ public:
 
 TEST(CPCMOutput, FormatAndOpenFailuresLeaveAClearState) {
     vcard::VCardTestEnv env("unpaced");
-    PcmLog log;
+    LogCapture log;
     CPCMOutput out;
     EXPECT_STREQ(out.GetDeviceName(), "plug:dmix");
     out.SetDeviceName(kDevice);
@@ -129,7 +129,7 @@ TEST(CPCMOutput, DrainStopAndStartKeepEveryFrame) {
 
 TEST(CPCMOutput, UnderrunIsRecoveredAndPlaybackGoesOn) {
     vcard::VCardTestEnv env("10");
-    PcmLog log;
+    LogCapture log;
     const vcard::Wav tone = vcard::MakeSine(44100, 2, 1.0, 440.0);
     CPCMOutput out;
     out.SetDeviceName(kDevice);

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "player/decoder/IAudioOutput.h"
+#include "tests/support/log/LogCapture.h"
 #include "utils/CLogger.h"
 
 namespace sourcetest {
+
+using ::LogCapture;
 
 // A fresh folder under TMPDIR, removed with everything in it.
 class TempDir final {
@@ -45,51 +48,6 @@ public:
 
 private:
     std::string m_path;
-};
-
-// Every log line at every level while alive. Lines may come from several threads.
-class LogCapture final {
-public:
-    LogCapture() : m_saved_mask(utils::log_level_mask.load())
-    {
-        utils::log_level_mask = 0xff;
-        utils::logger.set_sink([this](int, const std::string& line) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_lines.push_back(line);
-        });
-    }
-    ~LogCapture()
-    {
-        utils::logger.set_sink({});
-        utils::log_level_mask = m_saved_mask;
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    int Count(const std::string& text) const
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        int n = 0;
-        for (const std::string& line : m_lines) {
-            n += line.find(text) != std::string::npos;
-        }
-        return n;
-    }
-    bool Contains(const std::string& text) const { return Count(text) > 0; }
-    std::string All() const
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        std::string text;
-        for (const std::string& line : m_lines) {
-            text += line + "\n";
-        }
-        return text;
-    }
-
-private:
-    mutable std::mutex m_lock;
-    std::vector<std::string> m_lines;  // guarded by m_lock
-    int m_saved_mask;
 };
 
 // Stands where the decoder chain would: keeps what the source configures and delivers.

@@ -122,7 +122,7 @@ TEST_F(StreamTest, IcyStreamPlaysAndReportsEachTitleChangeOnce)
         titles.erase(titles.begin());
     }
     EXPECT_EQ(std::vector<std::string>({"Second Song", "Third Song"}), titles);
-    EXPECT_EQ(1, log.Count("new icy meta data packet: StreamTitle='Third Song'"));
+    EXPECT_EQ(1, log.count("new icy meta data packet: StreamTitle='Third Song'"));
     EXPECT_NE(std::string::npos, std::string(source.GetIcyMetadata()).find("Third Song"));
     EXPECT_FALSE(recorder.sizes.empty());
 

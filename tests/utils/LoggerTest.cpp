@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-#include "LogCapture.h"
+#include "tests/support/log/LogCapture.h"
 #include "utils/APlayerInfoAdapter.h"
 #include "utils/CLogger.h"
 

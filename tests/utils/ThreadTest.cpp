@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "LogCapture.h"
+#include "tests/support/log/LogCapture.h"
 #include "utils/CThread.h"
 #include "utils/event.h"
 

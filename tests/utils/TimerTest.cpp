@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
+#include "tests/support/log/LogCapture.h"
 #include "utils/CTimer.h"
 
 namespace {

@@ -4,32 +4,11 @@
 #include <vector>
 
 #include "player/volume/CVolumeControlAdapter.h"
+#include "tests/support/log/LogCapture.h"
 #include "tests/support/vcard/VCardTestEnv.h"
 #include "utils/CLogger.h"
 
 namespace {
-
-class VolumeLog final {
-public:
-    VolumeLog() : m_mask(utils::log_level_mask.load()) {
-        utils::log_level_mask = 0xff;
-        utils::logger.set_sink([this](int, const std::string& l) { lines.push_back(l); });
-    }
-    ~VolumeLog() {
-        utils::logger.set_sink({});
-        utils::log_level_mask = m_mask;
-    }
-    bool Contains(const std::string& text) const {
-        for (const auto& l : lines)
-            if (l.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::vector<std::string> lines;
-
-private:
-    int m_mask;
-};
 
 long MixerValue(const vcard::VCardTestEnv& env, const char* element) {
     long value = -1;
@@ -64,7 +43,7 @@ TEST(CVolumeConvertion, CurveFollowsTheTableAndTheSegments) {
 
 TEST(CVolumeControlAdapter, PercentAndDecibelsReachTheCardMixer) {
     vcard::VCardTestEnv env;
-    VolumeLog log;
+    LogCapture log;
     CVolumeControlAdapter volume;
     volume.set_player_prefix("P1");
     volume.set_player_id(1);
@@ -130,7 +109,7 @@ TEST(CVolumeControlAdapter, CardWithoutTheElementOpensButRefusesVolume) {
         vcard::VCardTestEnv env;
         if (whole_mixer_missing)
             env.Set("VCARD_NO_MIXER", "1");
-        VolumeLog log;
+        LogCapture log;
         CVolumeControlAdapter volume;
         volume.set_player_prefix("P3");
         volume.SetElementName(whole_mixer_missing ? "chan_3" : "chan_9");
