@@ -14,6 +14,7 @@ PACKAGES=(
   libsnmp-dev snmpd snmp smitools
   libboost-dev
   ffmpeg icecast2 python3 sox
+  clang libclang-rt-14-dev
 )
 
 missing_packages() {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Set up, build and run every test: the normal build, then the sanitizer builds.
 # Last, the cross build for the 32-bit ARM device with its unit tests under emulation.
-# QUILLON_SKIP_SANITIZERS=1 skips the sanitizer builds, QUILLON_SKIP_ARMHF=1 the cross build
-# (quicker while developing).
+# QUILLON_SKIP_SANITIZERS=1 skips the sanitizer builds, QUILLON_SKIP_FUZZ=1 the short run of
+# the parsers' fuzz targets, QUILLON_SKIP_ARMHF=1 the cross build (quicker while developing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,6 +31,13 @@ if [ "${QUILLON_SKIP_SANITIZERS:-0}" != "1" ]; then
   CTEST_EXCLUDE_LABEL=drift build_and_test build/asan -DQUILLON_ASAN=ON
   echo "== ThreadSanitizer build (tests labelled tsan)"
   CTEST_LABEL=tsan build_and_test build/tsan -DQUILLON_TSAN=ON
+fi
+
+if [ "${QUILLON_SKIP_FUZZ:-0}" != "1" ]; then
+  # A short run of every parser's fuzz target, so that a parser change that crashes on
+  # odd input shows here; scripts/fuzz.sh runs them for longer by hand.
+  echo "== fuzz targets (${QUILLON_FUZZ_SECONDS:-20} s each)"
+  FUZZ_JOBS=$JOBS bash scripts/fuzz.sh "${QUILLON_FUZZ_SECONDS:-20}"
 fi
 
 if [ "${QUILLON_SKIP_ARMHF:-0}" != "1" ]; then

@@ -1,0 +1,17 @@
+#pragma once
+
+// Runs the decoder chain on arbitrary packets through one decoder, the way the audio source
+// drives it: select the decoder, hand over the codec configuration, write packet by packet
+// (with a restart of the feed in between when the input asks for one).
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fuzz {
+
+// id: decoder id; asc/asc_size: the codec configuration (AAC with AudioSpecificConfig;
+// may be empty); packets: PacketReader input.
+void RunDecoderChain(int id, const uint8_t* asc, size_t asc_size, const uint8_t* packets,
+                     size_t size);
+
+}  // namespace fuzz
