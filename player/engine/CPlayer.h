@@ -167,6 +167,8 @@ public:
     // Result codes of ProcessTrack (libavformat's end-of-file and exit codes).
     static const int kEndOfFile;
     static const int kExit;
+    // Sleep between two passes that play out the end of a finite stream.
+    static constexpr uint64_t kPlayOutPassMs = 20;
 
 protected:
     void run(void* arg) override;
@@ -185,6 +187,8 @@ private:
     // while a stream is being set up must still cut its open short.
     void SetSourceTimeout(int32_t seconds);
     void StartEndOfTrackWait();
+    bool StreamEndIsTrackEnd();
+    int PlayOutStream();
     bool SwitchToNormalOutput();
     bool SwitchToBufferedOutput(const std::string& caller, const std::string& track);
     void ReportOpenFailure(int r, const std::string& caller, const std::string& track);
@@ -254,5 +258,6 @@ private:
     std::atomic<bool> m_initialized{false};
     std::mutex m_interrupt_lock;                  // orders interrupts against timeout changes
     bool m_fresh_list = false;                    // player thread only: the list was just opened
+    bool m_playing_out = false;                   // player thread only: a finite stream's end plays out
     bool m_mpg123_ready = false;                  // application thread (Initialize/Deinitialize)
 };

@@ -182,6 +182,7 @@ void CPlayer::SetCurrentTrack(const std::string& name) {
 
 bool CPlayer::OpenTrack(const std::string& caller) {
     const char* prefix = get_player_prefix();
+    m_playing_out = false;
     std::string track;
     bool nothing_assigned = false;
     {
@@ -259,6 +260,8 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         SetSourceTimeout(static_cast<int32_t>(s));
         m_buffered_output =
             std::make_unique<CPCMOutputBuffered>(m_none_algorithm.get(), p.tcp_delay_ms, p.tcp_accuracy_ms);
+        // TCP can be slowed down: a server faster than real time waits instead of losing audio.
+        m_buffered_output->SetBackPressure(&CPlayer::PlaybackCallback, this);
         m_low_buffer_threshold = p.tcp_low_threshold_ms;
     } else {
         const unsigned s = (p.rtp_accuracy_ms + p.rtp_delay_ms) / 1000 + 5;
@@ -380,6 +383,7 @@ void CPlayer::CloseTrack() {
     }
     m_is_stream = false;
     m_track_open = false;
+    m_playing_out = false;
 }
 
 void CPlayer::NotifyAudioStreamFinished() {
@@ -394,6 +398,7 @@ void CPlayer::NotifyAudioStreamFinished() {
 }
 
 int CPlayer::ProcessTrack() {
+    if (m_playing_out) return PlayOutStream();
     const char* prefix = get_player_prefix();
     bool metadata_changed = false;
     const int r = m_source->ReadAudio(&metadata_changed);
@@ -403,8 +408,11 @@ int CPlayer::ProcessTrack() {
     }
     if (r == kEndOfFile) {
         utils::logger.info("%s CPlayer::ProcessTrack():-------------------------|>EOF detected\n", prefix);
-        utils::scoped_lock lock(*this);
-        m_partially = false;
+        {
+            utils::scoped_lock lock(*this);
+            m_partially = false;
+        }
+        if (StreamEndIsTrackEnd()) return PlayOutStream();
     } else if (r == kExit && m_source->GetTimeout() == -1) {
         utils::logger.info("%s CPlayer::ProcessTrack():-------------------------|> interrupt detected\n", prefix);
     } else if (r == kExit) {
@@ -415,6 +423,37 @@ int CPlayer::ProcessTrack() {
         NotifyError(EPLAYER_PROCESS_BUFFER);
     }
     return r;
+}
+
+// A finite file over HTTP ends when its last buffered frame has played; a live stream
+// that ends has lost its server, and the design's reconnection takes over at once.
+bool CPlayer::StreamEndIsTrackEnd() {
+    if (!m_is_stream || !m_buffered_current || !m_buffered_output || m_source->IsLiveStream()) return false;
+    uint32_t level = 0;
+    m_buffered_output->GetBufferedMs(&level);
+    utils::logger.info("%s CPlayer::ProcessTrack(): end of a finite stream, playing out the %u ms still buffered\n",
+                       get_player_prefix(), level);
+    m_playing_out = true;
+    return true;
+}
+
+// One pass of the play-out: feed the device, then sleep a little so that the player
+// thread carries out commands in between. A custom interrupt (stop, new item) ends it
+// like an interrupted read.
+int CPlayer::PlayOutStream() {
+    if (m_source->GetTimeout() < 0) {
+        m_playing_out = false;
+        utils::logger.info("%s CPlayer::ProcessTrack():-------------------------|> interrupt detected\n",
+                           get_player_prefix());
+        return kExit;
+    }
+    const int r = m_buffered_output ? m_buffered_output->PlayOut() : 0;
+    if (r > 0) {
+        suspend(kPlayOutPassMs);
+        return r;
+    }
+    m_playing_out = false;
+    return kEndOfFile;
 }
 
 void CPlayer::UpdateTrackMetadata() {

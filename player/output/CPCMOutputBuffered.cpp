@@ -377,7 +377,8 @@ int CPCMOutputBuffered::WriteBuffer(const uint8_t* data, uint16_t frames, unsign
     }
     if (rc < 0)
         return rc;
-    if (!running) {
+    // A wait for room inside this block may already have started the device.
+    if (!running && snd_pcm_state(m_handle.get()) != SND_PCM_STATE_RUNNING) {
         rc = start_if_threshold_reached();
         if (rc < 0)
             return rc;
@@ -395,6 +396,20 @@ int CPCMOutputBuffered::start_if_threshold_reached() {
     logger.notice("%s  id=%d, CPCMOutputBuffered::WriteBuffer(): Audio threshold of %llu samples reached (current %llu). Starting playback",
                   get_player_prefix(), get_player_id(), static_cast<unsigned long long>(m_threshold),
                   static_cast<unsigned long long>(total));
+    return start_device();
+}
+
+int CPCMOutputBuffered::start_playback(const char* reason, uint64_t total) {
+    m_started = true;
+    alsa_write_audio_poll();  // pre-fill the device from the ring
+    write_tail();
+    logger.notice("%s  id=%d, CPCMOutputBuffered: %s with %llu samples buffered (threshold %llu). Starting playback",
+                  get_player_prefix(), get_player_id(), reason, static_cast<unsigned long long>(total),
+                  static_cast<unsigned long long>(m_threshold));
+    return start_device();
+}
+
+int CPCMOutputBuffered::start_device() {
     const int rc = snd_pcm_start(m_handle.get());
     if (rc < 0) {
         logger.error("%s ERROR :CPCMOutputBuffered::WriteBuffer(): snd_pcm_start() failed: %s\n", get_player_prefix(),
@@ -405,19 +420,105 @@ int CPCMOutputBuffered::start_if_threshold_reached() {
     return 0;
 }
 
+void CPCMOutputBuffered::SetBackPressure(int (*check)(void*), void* context) {
+    m_room_check = check;
+    m_room_context = context;
+}
+
+int CPCMOutputBuffered::wait_for_room() {
+    // A ring that cannot hold one period never passes anything to the device.
+    if (!m_room_check || !m_handle || m_period <= 0 || GetRingCapacity() < static_cast<uint32_t>(m_period))
+        return kCannotWait;
+    if (!m_started) {
+        // A full ring is all that pre-buffering can gather.
+        uint64_t total = 0;
+        if (GetTotalDelay(&total) < 0 || start_playback("ring full", total) < 0)
+            return kCannotWait;
+    }
+    if (m_room_check(m_room_context) != 0)
+        return kGiveUp;
+    alsa_write_audio_poll();
+    if (m_ring->GetFreeSpace() > 0)
+        return kRoom;
+    if (!m_told_waiting) {
+        m_told_waiting = true;
+        logger.info("%s CPCMOutputBuffered::ResamplerOutputBuffer(): ring full, the source waits for the device\n",
+                    get_player_prefix());
+    }
+    // Sleeps until the device can take a period (about one period's time); an under-run
+    // is seen by the next poll, which prepares the device for a new start.
+    const int period_ms = static_cast<int>(static_cast<int64_t>(m_period) * 1000 / kDeviceRate) + 1;
+    const int rc = snd_pcm_wait(m_handle.get(), period_ms);
+    if (rc < 0 && rc != -EPIPE) {
+        logger.error("%s ERROR :CPCMOutputBuffered::ResamplerOutputBuffer() waiting for the device failed: %s\n",
+                     get_player_prefix(), snd_strerror(rc));
+        return kCannotWait;
+    }
+    return kRoom;
+}
+
 int CPCMOutputBuffered::ResamplerOutputBuffer(const void* data, int frames) {
     if (frames <= 0)
         return 0;
-    const uint32_t stored = m_ring->Write(static_cast<const uint8_t*>(data), static_cast<uint32_t>(frames));
-    if (stored < static_cast<uint32_t>(frames))
-        logger.error("%s ERROR :CPCMOutputBuffered::ResamplerOutputBuffer() Audio buffer full! Dropping %u samples...\n",
-                     get_player_prefix(), static_cast<unsigned>(frames) - stored);
+    const auto* next = static_cast<const uint8_t*>(data);
+    uint32_t left = static_cast<uint32_t>(frames);
+    for (;;) {
+        const uint32_t stored = m_ring->Write(next, left);
+        next += static_cast<size_t>(stored) * kBytesPerFrame;
+        left -= stored;
+        if (left == 0)
+            return 0;
+        const int wait = wait_for_room();
+        if (wait == kGiveUp)
+            return 0;  // stop or new item: the rest of the block is not wanted
+        if (wait == kCannotWait)
+            break;
+    }
+    logger.error("%s ERROR :CPCMOutputBuffered::ResamplerOutputBuffer() Audio buffer full! Dropping %u samples...\n",
+                 get_player_prefix(), left);
     return 0;
 }
 
+int CPCMOutputBuffered::PlayOut() {
+    if (!m_handle || m_period <= 0)
+        return 0;
+    alsa_write_audio_poll();  // feeds a running device; an under-run leaves it prepared
+    uint64_t total = 0;
+    if (!m_started) {
+        // Shorter than the threshold, or the device ran dry between two calls.
+        if (GetTotalDelay(&total) < 0 || total == 0)
+            return 0;
+        const int rc = start_playback("end of stream", total);
+        return rc < 0 ? rc : 1;
+    }
+    write_tail();
+    // A failing delay is the under-run after the last frame: everything has played.
+    if (GetTotalDelay(&total) < 0)
+        return m_ring->GetFillLevel() > 0 ? 1 : 0;
+    return total > 0 ? 1 : 0;
+}
+
+// The ring moves to the device in whole periods: at the end of a stream the last partial
+// one goes out padded with silence.
+void CPCMOutputBuffered::write_tail() {
+    const uint32_t fill = m_ring->GetFillLevel();
+    if (!m_started || fill == 0 || fill >= static_cast<uint32_t>(m_period))
+        return;
+    if (snd_pcm_avail_update(m_handle.get()) < m_period)
+        return;
+    const uint32_t got = m_ring->Read(m_transfer.get(), fill);
+    std::memset(m_transfer.get() + static_cast<size_t>(got) * kBytesPerFrame, 0,
+                static_cast<size_t>(m_period - got) * kBytesPerFrame);
+    write_transfer();
+}
+
 void CPCMOutputBuffered::write_period() {
-    snd_pcm_t* pcm = m_handle.get();
     m_ring->Read(m_transfer.get(), static_cast<uint32_t>(m_period));
+    write_transfer();
+}
+
+void CPCMOutputBuffered::write_transfer() {
+    snd_pcm_t* pcm = m_handle.get();
     snd_pcm_sframes_t rc = snd_pcm_writei(pcm, m_transfer.get(), static_cast<snd_pcm_uframes_t>(m_period));
     if (rc < 0 && snd_pcm_recover(pcm, static_cast<int>(rc), 0) == 0) {
         rc = snd_pcm_writei(pcm, m_transfer.get(), static_cast<snd_pcm_uframes_t>(m_period));

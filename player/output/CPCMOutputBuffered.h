@@ -59,6 +59,17 @@ public:
     // Moves whole periods from the ring into the device while both allow it.
     void alsa_write_audio_poll();
 
+    // Back-pressure for sources that deliver faster than real time: while the ring has
+    // no room, the writer waits for the device instead of dropping audio, asking check
+    // (with context) between waits; a non-zero answer gives the rest of the block up.
+    // A null check restores dropping (the behaviour for RTP, which cannot be slowed).
+    void SetBackPressure(int (*check)(void*), void* context);
+    // End of a finite stream: starts the device if the stream was shorter than the
+    // threshold and moves the rest of the ring, its last partial period padded with
+    // silence, into the device. 1 while audio is still queued, 0 once all has played,
+    // negative on a device error. Call repeatedly (the caller sleeps between calls).
+    int PlayOut();
+
     // Diagnostics.
     uint64_t GetThreshold() const { return m_threshold; }
     uint32_t GetRingCapacity() const;
@@ -73,7 +84,13 @@ private:
     const uint8_t* silence(uint16_t frames);
     uint64_t cap_to_ring(uint16_t frames, uint64_t out);
     int start_if_threshold_reached();
+    int start_playback(const char* reason, uint64_t total);
+    int start_device();
+    enum { kRoom, kGiveUp, kCannotWait };
+    int wait_for_room();
+    void write_tail();
     void write_period();
+    void write_transfer();
 
     BufferingAlgorithm::IBufferingAlgorithm* m_algorithm;  // not owned
     std::unique_ptr<CRingBuffer> m_ring;
@@ -85,4 +102,7 @@ private:
     std::unique_ptr<uint8_t[]> m_transfer;  // one period of device frames
     std::unique_ptr<uint8_t[]> m_silence;   // zeroed input frames for silence insertion
     size_t m_silence_bytes = 0;
+    int (*m_room_check)(void*) = nullptr;  // playback thread; null: a full ring drops
+    void* m_room_context = nullptr;
+    bool m_told_waiting = false;  // the first wait for room is logged, later ones not
 };

@@ -152,6 +152,7 @@ int CAudioSource::Initialize(const std::string& url, const std::string& name)
     av_dict_set(&raw_dictionary, "headers", m_headers.c_str(), 0);
     m_codec_type = -1;
     m_info = AudioInfo{};
+    m_icy_seen = false;
     m_format_context.reset(avformat_alloc_context());
     Restart();
 
@@ -460,6 +461,29 @@ bool CAudioSource::ParseStreamTitle(const std::string& text)
     return true;
 }
 
+bool CAudioSource::IsLiveStream()
+{
+    if (!m_format_context || !m_format_context->pb || m_icy_seen) {
+        return m_format_context != nullptr;
+    }
+    uint8_t* headers = nullptr;
+    if (av_opt_get(m_format_context.get(), "icy_metadata_headers", AV_OPT_SEARCH_CHILDREN, &headers) < 0) {
+        return false;
+    }
+    const bool icy = headers && headers[0] != '\0';
+    av_free(headers);
+    return icy;
+}
+
+// A body without Content-Length that is not chunked ends when the server closes the
+// connection; libavformat reports that end as an I/O error ("Stream ends prematurely").
+// For a file it is the end of the track; for live radio it stays an error.
+bool CAudioSource::BodyEndedWithConnection()
+{
+    AVIOContext* io = m_format_context->pb;
+    return io && io->eof_reached && avio_size(io) < 0 && !IsLiveStream();
+}
+
 int CAudioSource::CheckIcyMetadata(bool* metadataChanged)
 {
     uint8_t* value = nullptr;
@@ -468,6 +492,7 @@ int CAudioSource::CheckIcyMetadata(bool* metadataChanged)
     }
     const std::string packet(reinterpret_cast<const char*>(value));
     av_free(value);
+    m_icy_seen = m_icy_seen || !packet.empty();
     if (!packet.empty() && packet != m_last_icy_metadata) {
         m_last_icy_metadata = packet;
         *metadataChanged = ParseStreamTitle(packet);
@@ -504,6 +529,11 @@ int CAudioSource::ReadAudio(bool* metadataChanged)
     int result = av_read_frame(m_format_context.get(), m_packet.get());
     if (IsExpired()) {
         result = AVERROR_EXIT;
+    }
+    if (result == AVERROR(EIO) && BodyEndedWithConnection()) {
+        utils::logger.info("%s  the connection ended a body without a length: end of %s", get_player_prefix(),
+                           m_last_url.c_str());
+        result = AVERROR_EOF;
     }
     if (result == 0) {
         result = DeliverPacket(m_packet.get());

@@ -60,6 +60,10 @@ public:
     std::string GetPlaylistDigest() const;
     // Runs the stream-information probe; the context's bit rate, 0 on failure.
     int64_t GetCurrentSourceBitrate();
+    // Whether the open stream is live radio rather than a finite file: it has no byte
+    // stream (RTP), or its server answers as an ICY server (an Icy-* response header or
+    // in-band ICY metadata). Any other HTTP body is a file, with or without a length.
+    bool IsLiveStream();
     // Parses "StreamTitle='...';" into the title; true when the title changed.
     bool ParseStreamTitle(const std::string& text);
 
@@ -101,6 +105,7 @@ private:
     void CloseContext();
     void ClearContentInfo();
     int CheckIcyMetadata(bool* metadataChanged);
+    bool BodyEndedWithConnection();
     int DeliverPacket(const AVPacket* packet);
     static int _read_callback(void* opaque, uint8_t* buf, int size);
     static int64_t _seek_callback(void* opaque, int64_t offset, int whence);
@@ -118,6 +123,7 @@ private:
     IAudioOutput* m_output = nullptr;  // the decoder chain; not owned
     AudioInfo m_info;
     std::string m_last_icy_metadata;
+    bool m_icy_seen = false;  // an ICY metadata block arrived since the last open
     std::string m_last_url;
     CURLPlaylistAudioSource m_playlist_resolver;
     CFileIOStandard m_file;

@@ -524,6 +524,63 @@ class Streams(E2ETestCase):
         self.assertTrue(codes <= {"-1002", "-1004", "-1001", "-1007"}, codes)
 
 
+class WebServerFile(E2ETestCase):
+    """A plain MP3 file on an ordinary web server, which sends it faster than real time."""
+
+    TONES = [int(round(300 * 1.15 ** k)) for k in range(12)]
+
+    def test_file_plays_whole_and_in_order_then_repeats(self):
+        www = os.path.join(self.folder, "www")
+        os.makedirs(www)
+        # Twelve one-second tones: longer than the player's nine-second ring.
+        subprocess.run(
+            ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi",
+             "-i", "aevalsrc=0.5*sin(2*PI*t*300*exp(0.139762*floor(t))):s=44100:d=12",
+             "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "0",
+             "-f", "mp3", os.path.join(www, "tones.mp3")],
+            check=True)
+        port = free_port()
+        access = open(os.path.join(self.folder, "access.log"), "wb")
+        server = subprocess.Popen(
+            [sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1",
+             "--directory", www], stdout=access, stderr=subprocess.STDOUT)
+        try:
+            self.assertTrue(wait_until(lambda: self.port_open(port), 10))
+            os.environ["QUILLON_LOG_STDERR"] = "1"
+            try:
+                run = self.start("volume=70\nmedia_type=stream\nurl=http://127.0.0.1:%d/tones.mp3\n"
+                                 % port, speed="8")
+            finally:
+                del os.environ["QUILLON_LOG_STDERR"]
+            wav = os.path.join(run.card, "channel1.wav")
+            # The configured item repeats without end: wait for the second pass.
+            second_pass = wait_until(
+                lambda: os.path.exists(wav) and os.path.getsize(wav) > 44 + 48000 * 4 * 14, 40)
+            status = run.interrupt()
+        finally:
+            server.terminate()
+            server.wait(10)
+            access.close()
+        out = run.output()
+        self.assertTrue(second_pass, out[-3000:])
+        self.assertEqual(status, 2, out[-3000:])
+        self.assertEqual(out.count("Audio buffer full"), 0)
+        with open(os.path.join(self.folder, "access.log"), "rb") as f:
+            requests = f.read().decode("utf-8", "replace").count("GET /tones.mp3")
+        # Two passes, each a playlist probe and the stream itself; not a reconnect loop.
+        self.assertLessEqual(requests, 6, out[-3000:])
+        heard = [f for f, _ in tone_sequence(wav)]
+        self.assertGreaterEqual(len(heard), 13, heard)
+        for i, freq in enumerate(heard[:13]):
+            expected = self.TONES[i % 12]
+            self.assertAlmostEqual(freq, expected, delta=expected * 0.06, msg=heard)
+
+    @staticmethod
+    def port_open(port):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            return s.connect_ex(("127.0.0.1", port)) == 0
+
+
 if __name__ == "__main__":
     for name, value in (("QUILLON_BIN", QUILLON_BIN), ("VCARD_ASOUND_CONF", ASOUND_CONF),
                         ("HTTP_TEST_SERVER", HTTP_SERVER)):

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/http/HttpTestServer.h"
@@ -231,4 +233,113 @@ TEST(CPlayerStream, StreamThatEndsIsReopenedWhenTheItemRepeats) {
     EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
     EXPECT_EQ(1u, h.recorder.Count(Kind::ItemStarted));
     EXPECT_GE(h.recorder.Count(Kind::TrackFinished), 2u);
+}
+
+namespace {
+
+// The twelve tones of tones.mp3, one second each.
+std::vector<int> FileTones() {
+    std::vector<int> tones;
+    double hz = 300;
+    for (int i = 0; i < 12; ++i, hz *= 1.15) tones.push_back(static_cast<int>(std::lround(hz)));
+    return tones;
+}
+
+// A body without a length ends with the connection, which the server announces.
+std::string FileRoute(const std::string& extra) {
+    return std::string("{\"file\": \"") + ENGINE_TEST_MEDIA +
+           "/tones.mp3\", \"headers\": {\"Content-Type\": \"audio/mpeg\", \"Connection\": \"close\"}" + extra + "}";
+}
+
+// Frames from the first to the last sample that is not silence, on channel 0.
+size_t SoundSpan(const vcard::Wav& wav) {
+    size_t first = wav.Frames();
+    size_t last = 0;
+    for (size_t i = 0; i < wav.Frames(); ++i) {
+        if (std::abs(wav.At(i, 0)) < 1000) continue;
+        first = std::min(first, i);
+        last = i;
+    }
+    return first < last ? last - first + 1 : 0;
+}
+
+}  // namespace
+
+TEST(CPlayerStream, FiniteFileFasterThanRealTimePlaysWholeOnceInOrder) {
+    // A web server sends a 12 s file as fast as it can: the ring (9 s) must hold the reader
+    // back instead of dropping audio, and the end of the file is the end of the track.
+    // Once with a Content-Length (a static web server), once without (a body that ends
+    // with the connection): both are files, neither carries ICY headers.
+    for (const char* length : {"true", "false"}) {
+        SCOPED_TRACE(std::string("Content-Length sent: ") + length);
+        PlayerHarness h("8");
+        testkit::HttpTestServer server(h.env.Dir(),
+                                       "{\"/file.mp3\": " + FileRoute(std::string(", \"length\": ") + length) + "}");
+        ASSERT_TRUE(server.running());
+        ASSERT_EQ(0, h.Start(ShortBuffers()));
+        h.player->SetItem(h.Item(server.url("/file.mp3"), 0));
+        h.player->Play();
+        ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+        h.FinishRecording();
+
+        EXPECT_EQ(0u, h.log.count("Audio buffer full")) << "audio was dropped";
+        EXPECT_EQ(1u, h.log.count("end of a finite stream, playing out"));
+        EXPECT_EQ(1u, h.log.count("Opening URL playback audio source")) << "the file was fetched again";
+        EXPECT_TRUE(h.recorder.Of(Kind::Error).empty());
+        ASSERT_EQ(1u, h.recorder.Count(Kind::TrackFinished));
+        EXPECT_FALSE(h.recorder.Of(Kind::TrackFinished)[0].flag) << "the track was not played to its end";
+
+        EXPECT_EQ(FileTones(), h.ToneOrder(FileTones()));
+        vcard::Wav wav;
+        ASSERT_EQ(0, vcard::ReadWav(h.env.WavPath("channel1"), &wav));
+        // Twelve seconds at 48 kHz; one lost or repeated MP3 frame would be 1254 frames.
+        EXPECT_NEAR(12.0 * 48000, static_cast<double>(SoundSpan(wav)), 600.0);
+        EXPECT_TRUE(vcard::FindSilence(wav, 480, 64).size() <= 2) << "a gap inside the file";
+    }
+}
+
+TEST(CPlayerStream, StopAndNewItemCutIntoAFullRingAndIntoThePlayOut) {
+    PlayerHarness h("1");
+    testkit::HttpTestServer server(h.env.Dir(), "{\"/file.mp3\": " + FileRoute(", \"length\": true") + "}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+
+    // The reader waits for room in the playback callback's checks: Stop ends it.
+    h.player->SetItem(h.Item(server.url("/file.mp3"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PLAYING));
+    ASSERT_TRUE(h.log.WaitFor("ring full, the source waits for the device"));
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitSettledIdle(5000));
+    ASSERT_EQ(1u, h.recorder.Count(Kind::TrackFinished));
+    EXPECT_TRUE(h.recorder.Of(Kind::TrackFinished)[0].flag);
+
+    // At the end of the file the rest plays out over many passes: a new item cuts in.
+    h.recorder.Clear();
+    h.log.clear();
+    h.player->SetItem(h.Item(server.url("/file.mp3"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.log.WaitFor("end of a finite stream, playing out"));
+    h.player->SetItem(h.Item("a.mp3", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1, "a.mp3"));
+    EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished, server.url("/file.mp3")));
+    EXPECT_EQ(0u, h.log.count("Thread Player killed"));
+    EXPECT_EQ(0u, h.log.count("Audio buffer full"));
+}
+
+TEST(CPlayerStream, LiveStreamThatEndsIsNotPlayedOut) {
+    // A server that answers with ICY headers is radio: when it closes, the stream is lost,
+    // not finished, and what is buffered is not played out.
+    PlayerHarness h("4");
+    testkit::HttpTestServer server(h.env.Dir(), std::string("{\"/radio\": {\"file\": \"") + ENGINE_TEST_MEDIA +
+                                                    "/stream.mp3\", \"headers\": {\"icy-name\": \"On Air\", \"Connection\": \"close\"}}}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    h.player->SetItem(h.Item(server.url("/radio"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    // libavformat reports the end of a body without a length as a read error.
+    EXPECT_TRUE(h.log.Contains("other error detected"));
+    EXPECT_EQ(0u, h.log.count("end of a finite stream"));
 }

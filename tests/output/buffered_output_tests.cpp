@@ -285,3 +285,85 @@ TEST_F(BufferedOutputOnCard, LossesAndHugeBlocksStayInsideTheRing) {
     ASSERT_EQ(output->WriteBuffer(tone.next(0), 0, 0), 0);
     ASSERT_EQ(output->WriteBuffer(tone.next(0), 0, 5), 0);
 }
+
+namespace {
+// Counts the checks made while the writer waits for room; gives up after `limit` of them.
+struct RoomCheck {
+    int calls = 0;
+    int limit = -1;
+    static int check(void* self) {
+        auto* c = static_cast<RoomCheck*>(self);
+        ++c->calls;
+        return c->limit >= 0 && c->calls > c->limit ? 1 : 0;
+    }
+};
+}  // namespace
+
+TEST_F(BufferedOutputOnCard, BackPressureWaitsForTheDeviceAndPlayOutPlaysEverything) {
+    LogCapture log;
+    open(&none, 300, "8");
+    RoomCheck room;
+    output->SetBackPressure(&RoomCheck::check, &room);
+    ToneFeeder tone;
+    // Twelve seconds unpaced into a nine-second ring: the writer must wait, never drop.
+    const int blocks = 12 * kInRate / kBlock;
+    for (int i = 0; i < blocks; ++i)
+        ASSERT_EQ(output->WriteBuffer(tone.next(kBlock), kBlock, 0), 0);
+    EXPECT_GT(room.calls, 0);
+    EXPECT_EQ(log.count("Audio buffer full"), 0u);
+    EXPECT_EQ(log.count("ring full, the source waits for the device"), 1u);
+    int passes = 0;
+    while (output->PlayOut() > 0 && passes < 2000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++passes;
+    }
+    EXPECT_EQ(output->PlayOut(), 0);
+    ASSERT_EQ(output->DeInitialize(), 0);
+    output.reset();
+
+    vcard::Wav wav;
+    ASSERT_EQ(vcard::ReadWav(env->WavPath("dmix"), &wav), 0);
+    const double expected = tone.position() * 48000.0 / kInRate;
+    // All of it, the last partial period padded with silence.
+    EXPECT_GE(static_cast<double>(wav.Frames()), expected - 64);
+    EXPECT_LE(static_cast<double>(wav.Frames()), expected + 1024 + 64);
+    EXPECT_TRUE(vcard::FindSilence(wav, 48).size() <= 1);
+}
+
+TEST_F(BufferedOutputOnCard, PlayOutStartsAStreamShorterThanItsThresholdAndACheckEndsTheWait) {
+    LogCapture log;
+    open(&none, 2000, "8");
+    RoomCheck room;
+    room.limit = 3;
+    output->SetBackPressure(&RoomCheck::check, &room);
+    ToneFeeder tone;
+    const int blocks = kInRate / 2 / kBlock;  // half a second, below the 2 s threshold
+    for (int i = 0; i < blocks; ++i)
+        ASSERT_EQ(output->WriteBuffer(tone.next(kBlock), kBlock, 0), 0);
+    ASSERT_TRUE(output->IsPrebuffering());
+    ASSERT_GT(output->PlayOut(), 0);
+    EXPECT_FALSE(output->IsPrebuffering());
+    EXPECT_EQ(log.count("end of stream with"), 1u);
+    int passes = 0;
+    while (output->PlayOut() > 0 && passes < 2000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++passes;
+    }
+    const double expected = tone.position() * 48000.0 / kInRate;
+
+    // A check that says stop ends a wait for room: the rest of the block is given up
+    // without the full-buffer error.
+    output->StopAudio();
+    output->StartAudio();
+    for (int i = 0; i < 20 * kInRate / kBlock && room.calls <= room.limit; ++i)
+        ASSERT_EQ(output->WriteBuffer(tone.next(kBlock), kBlock, 0), 0);
+    EXPECT_EQ(room.calls, room.limit + 1);
+    EXPECT_EQ(log.count("Audio buffer full"), 0u);
+    output->StopAudio();
+    ASSERT_EQ(output->DeInitialize(), 0);
+    output.reset();
+
+    vcard::Wav wav;
+    ASSERT_EQ(vcard::ReadWav(env->WavPath("dmix"), &wav), 0);
+    EXPECT_GE(static_cast<double>(wav.Frames()), expected - 64);
+}

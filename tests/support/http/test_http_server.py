@@ -20,6 +20,7 @@ Route fields (all optional):
   body_size     pad (or cut) the body to this many bytes, repeating it
   file          serve this file's bytes
   loop          with file: repeat it endlessly (a radio stream)
+  length        with file: send its Content-Length (a file on a web server)
   rate          bytes per second to pace file/body data (real time), 0 = unpaced
   delay         seconds to wait before the status line
   stall_after   bytes of body sent before the response stalls forever (-1 = never)
@@ -120,6 +121,8 @@ class Handler(BaseHTTPRequestHandler):
         body = self.body_of(route)
         if body is not None and "file" not in route:
             self.send_header("Content-Length", str(len(body)))
+        if "file" in route and route.get("length") and not icy:
+            self.send_header("Content-Length", str(os.path.getsize(route["file"])))
         self.end_headers()
         self.wfile.flush()
         if "file" in route:
