@@ -95,10 +95,15 @@ void CAppLink::RunCycle() {
   if (!m_socket.valid() && Open() != 0) {
     return;  // logged; tried again next cycle
   }
+  // Answers that came after an earlier cycle gave up waiting (or a second
+  // answer to one request) would otherwise be read as the answer to this
+  // cycle's request, and every later cycle would lag one answer behind.
+  std::string stale;
+  const bool have_stale = TakeWaiting(stale);
   if (SendPendingCommand() != 0 || Send(kStatusRequest) != 0) {
     return;
   }
-  ReceiveStatus();
+  ReceiveStatus(have_stale ? &stale : nullptr);
 }
 
 void CAppLink::RefreshHostName() {
@@ -145,27 +150,51 @@ int CAppLink::Send(std::string_view datagram) {
   return -ECONNREFUSED;
 }
 
-void CAppLink::ReceiveStatus() {
-  // One byte more than the largest reply so the text can always be terminated.
-  char buffer[kMaxReply + 1];
-  const ssize_t received = ::recv(m_socket.get(), buffer, kMaxReply, 0);
-  if (received >= 0) {
-    if (!Stopping()) {
-      HandleReply(buffer, static_cast<std::size_t>(received));
+bool CAppLink::TakeWaiting(std::string& newest) {
+  // Bounded, so that an application flooding the socket cannot hold the cycle.
+  constexpr int kMaxTaken = 256;
+  char buffer[kMaxReply];
+  bool taken = false;
+  for (int i = 0; i < kMaxTaken; ++i) {
+    const ssize_t received = ::recv(m_socket.get(), buffer, kMaxReply, MSG_DONTWAIT);
+    if (received < 0) {
+      break;  // nothing more waiting, or a refusal left over from a send
     }
-    return;
+    newest.assign(buffer, static_cast<std::size_t>(received));
+    taken = true;
   }
-  const int error = errno;
-  if (error == EAGAIN || error == EWOULDBLOCK) {
-    snmp_log(LOG_ERR, "%s timeout waiting for application\n", kAgentName);
-  } else if (error != ECONNREFUSED && error != EINTR) {
-    snmp_log(LOG_ERR, "%s UDP socket error: %d\n", kAgentName, error);
+  return taken;
+}
+
+void CAppLink::ReceiveStatus(const std::string* stale) {
+  char buffer[kMaxReply];
+  const ssize_t received = ::recv(m_socket.get(), buffer, kMaxReply, 0);
+  std::string newest;
+  bool have = false;
+  if (received >= 0) {
+    newest.assign(buffer, static_cast<std::size_t>(received));
+    TakeWaiting(newest);
+    have = true;
+  } else {
+    const int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      snmp_log(LOG_ERR, "%s timeout waiting for application\n", kAgentName);
+    } else if (error != ECONNREFUSED && error != EINTR) {
+      snmp_log(LOG_ERR, "%s UDP socket error: %d\n", kAgentName, error);
+    }
+    if (stale != nullptr) {
+      newest = *stale;  // late, but still the newest word from the application
+      have = true;
+    }
+  }
+  if (have && !Stopping()) {
+    HandleReply(newest);
   }
 }
 
-void CAppLink::HandleReply(const char* buffer, std::size_t size) {
+void CAppLink::HandleReply(const std::string& datagram) {
   // The reply is text up to its first zero byte; an empty one carries no JSON.
-  const std::string text(buffer, strnlen(buffer, size));
+  const std::string text(datagram.c_str(), strnlen(datagram.c_str(), datagram.size()));
   if (text.empty() || CStatusReplyParser::Apply(text, m_values) != 0) {
     snmp_log(LOG_ERR, "%s cannot parse JSON info from application\n", kAgentName);
   }

@@ -41,8 +41,14 @@ class CAppLink final {
   // Sends one datagram: 0, -ECONNREFUSED when nobody listens, or another
   // negative errno after logging it and closing the socket.
   int Send(std::string_view datagram);
-  void ReceiveStatus();
-  void HandleReply(const char* buffer, std::size_t size);
+  // Every datagram already waiting, without blocking; the newest replaces
+  // 'newest'. False when none was waiting.
+  bool TakeWaiting(std::string& newest);
+  // Waits up to a second for the answer to this cycle's request, takes what
+  // else is waiting, and stores the newest datagram of the cycle ('stale':
+  // one that was waiting before the request was sent, if any).
+  void ReceiveStatus(const std::string* stale);
+  void HandleReply(const std::string& datagram);
   bool Stopping();
 
   const AgentSettings m_settings;

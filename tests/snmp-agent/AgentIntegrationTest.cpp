@@ -124,6 +124,39 @@ TEST_F(AgentTest, ReplyMembersAreMappedToTheObjects) {
   EXPECT_EQ(m_agent->Log().find("cannot parse"), std::string::npos) << m_agent->Log();
 }
 
+// An answer that comes after the agent stopped waiting, or a second answer to
+// one request, must not make every later cycle read the previous cycle's
+// answer: the objects catch up with the newest answer sent.
+TEST_F(AgentTest, LateAndExtraAnswersLeaveNoLag) {
+  using namespace std::chrono_literals;
+  StartAgent();
+  m_app->SetNumberedReplies();
+  ASSERT_TRUE(m_app->WaitReplyHandled());
+  const auto caught_up = [this] {
+    for (int i = 0; i < 25; ++i) {
+      // No answer may be sent while the object is read, or the reading proves nothing.
+      const long before = m_app->LastNumberSent();
+      const long value = Int(kExpires);
+      if (value == before && m_app->LastNumberSent() == before) {
+        return true;
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  };
+  EXPECT_TRUE(caught_up());
+  for (int late : {1, 2}) {
+    const std::size_t since = m_app->StatusRequests();
+    m_app->AnswerLate(late, 1500ms);
+    ASSERT_TRUE(m_app->WaitForStatusRequests(since, static_cast<std::size_t>(late) + 2));
+    EXPECT_TRUE(caught_up()) << late << " late answer(s)\n" << m_agent->Log();
+  }
+  const std::size_t since = m_app->StatusRequests();
+  m_app->AnswerTwice();
+  ASSERT_TRUE(m_app->WaitForStatusRequests(since, 2));
+  EXPECT_TRUE(caught_up()) << "an answer sent twice\n" << m_agent->Log();
+}
+
 TEST_F(AgentTest, BadExpiresStopsTheWalkAtThatMember) {
   StartAgent();
   Reply(R"({"call_state":"ringing"})");

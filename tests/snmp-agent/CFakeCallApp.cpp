@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 CFakeCallApp::CFakeCallApp(uint16_t port) {
@@ -30,7 +31,35 @@ CFakeCallApp::~CFakeCallApp() {
   // Wakes the blocking receive.
   ::shutdown(m_fd, SHUT_RDWR);
   m_thread.join();
+  for (std::thread& sender : m_late_senders) {
+    sender.join();
+  }
   ::close(m_fd);
+}
+
+void CFakeCallApp::SetNumberedReplies() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_numbered = true;
+}
+
+void CFakeCallApp::AnswerLate(int count, std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_late = count;
+  m_late_delay = delay;
+}
+
+void CFakeCallApp::AnswerTwice() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_twice = 1;
+}
+
+long CFakeCallApp::LastNumberSent() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_last_number;
+}
+
+void CFakeCallApp::SendTo(const std::string& reply, const sockaddr_in& peer) {
+  ::sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
 }
 
 void CFakeCallApp::SetReply(const std::string& reply) { SetReplies({reply}); }
@@ -86,22 +115,51 @@ void CFakeCallApp::Serve() {
     const std::string datagram(buffer.data(), static_cast<std::size_t>(size));
     std::string reply;
     bool answer = false;
+    bool twice = false;
+    std::chrono::milliseconds late{0};
     {
       std::lock_guard<std::mutex> lock(m_lock);
       if (datagram != "get_status=2") {
         m_commands.push_back(datagram);
       } else {
         ++m_status_requests;
-        answer = !m_silent && !m_replies.empty();
-        if (answer) {
+        answer = !m_silent && (m_numbered || !m_replies.empty());
+        if (answer && m_numbered) {
+          reply = R"({"expires":)" + std::to_string(m_status_requests) + "}";
+        } else if (answer) {
           reply = m_replies[m_next_reply];
           m_next_reply = (m_next_reply + 1 < m_replies.size()) ? m_next_reply + 1 : m_next_reply;
+        }
+        if (answer && m_late > 0) {
+          --m_late;
+          late = m_late_delay;
+        }
+        if (answer && m_twice > 0) {
+          --m_twice;
+          twice = true;
         }
       }
       m_changed.notify_all();
     }
-    if (answer) {
-      ::sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), peer_length);
+    if (!answer) {
+      continue;
     }
+    const long number = static_cast<long>(StatusRequests());
+    if (late.count() > 0) {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_late_senders.emplace_back([this, reply, peer, late, number] {
+        std::this_thread::sleep_for(late);
+        SendTo(reply, peer);
+        std::lock_guard<std::mutex> sent(m_lock);
+        m_last_number = std::max(m_last_number, number);
+      });
+      continue;
+    }
+    SendTo(reply, peer);
+    if (twice) {
+      SendTo(reply, peer);
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_last_number = std::max(m_last_number, number);
   }
 }

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+
 // A scripted call application: a UDP server on 127.0.0.1 that records every
 // datagram it receives and answers each "get_status=2" with the current reply.
 class CFakeCallApp final {
@@ -27,6 +29,14 @@ class CFakeCallApp final {
   void SetReplies(const std::vector<std::string>& replies);
   // Status requests are received but not answered.
   void SetSilent(bool silent);
+  // Each answer is {"expires":<n>}, n counting the status requests.
+  void SetNumberedReplies();
+  // The next 'count' answers are sent 'delay' after their request.
+  void AnswerLate(int count, std::chrono::milliseconds delay);
+  // The next answer is sent twice.
+  void AnswerTwice();
+  // The number in the newest numbered answer sent (0 before the first).
+  long LastNumberSent();
 
   // Every datagram received so far that is not a status request, in order.
   std::vector<std::string> Commands();
@@ -42,6 +52,7 @@ class CFakeCallApp final {
 
  private:
   void Serve();
+  void SendTo(const std::string& reply, const sockaddr_in& peer);
 
   int m_fd = -1;
   uint16_t m_port = 0;
@@ -55,4 +66,10 @@ class CFakeCallApp final {
   std::size_t m_next_reply = 0;         // guarded by m_lock
   std::vector<std::string> m_commands;  // guarded by m_lock
   std::size_t m_status_requests = 0;    // guarded by m_lock
+  bool m_numbered = false;              // guarded by m_lock
+  int m_late = 0;                       // guarded by m_lock
+  std::chrono::milliseconds m_late_delay{0};  // guarded by m_lock
+  int m_twice = 0;                      // guarded by m_lock
+  long m_last_number = 0;               // guarded by m_lock
+  std::vector<std::thread> m_late_senders;  // joined at destruction
 };
