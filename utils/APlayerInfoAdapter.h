@@ -3,8 +3,12 @@
 #include <string>
 
 // Base of every engine component: the player id and the prefix that starts every log line.
+// Every component sets kDefaultPrefix while it is built and keeps it until its player hands
+// down its own.
 class APlayerInfoAdapter {
 public:
+    static constexpr const char* kDefaultPrefix = "PLAYBACK :";
+
     APlayerInfoAdapter() = default;
     virtual ~APlayerInfoAdapter() = default;
 

@@ -1,10 +1,10 @@
 #include "utils/CThread.h"
+#include "utils/Assert.h"
 
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
 #include <ctime>
 
@@ -76,21 +76,21 @@ int CThread::start(void* arg, int policy, int priority) {
     // A body that returned on its own may still be finishing its last steps.
     if (m_alive && !m_running)
         wait_for_exit(CANCEL_GRACE_MS);
-    assert(m_thread_id == 0);
+    UTILS_ASSERT(m_thread_id == 0, "m_thread_id == 0");
     m_started = true;
     m_arg = arg;
 
     int status = pthread_attr_init(&m_attr);
-    assert(0 == status);
+    UTILS_ASSERT(0 == status, "0 == status");
     status = pthread_attr_setdetachstate(&m_attr, PTHREAD_CREATE_DETACHED);
-    assert(0 == status);
+    UTILS_ASSERT(0 == status, "0 == status");
     m_event.reset();
     m_alive = true;
     m_held_at_start = true;
     pthread_t handle = 0;
     status = pthread_create(&handle, &m_attr, &CThread::entry_point, this);
     pthread_attr_destroy(&m_attr);
-    assert(handle);
+    UTILS_ASSERT(handle, "m_thread_id");
     if (status != 0) {
         m_alive = false;
         m_started = false;
@@ -103,16 +103,17 @@ int CThread::start(void* arg, int policy, int priority) {
     }
     {
         // Hand-shake: the new thread waits for this before running its body. The flag,
-        // not the event's state, releases it, so an early stop() cannot swallow it.
+        // not the event's state, releases it, so an early stop() cannot swallow it, and
+        // no wake-up is left pending for the body's first suspend().
         scoped_lock lock(m_event);
         m_held_at_start = false;
-        m_event.set();
+        m_event.notify();
     }
     return status;
 }
 
 void* CThread::entry_point(void* thread) {
-    assert(thread);
+    UTILS_ASSERT(thread, "pt");
     CThread& t = *static_cast<CThread*>(thread);
     t.m_tid = static_cast<unsigned long>(syscall(SYS_gettid));
     sched_param param{};
@@ -184,14 +185,14 @@ void CThread::cancel_and_wait(bool report_killed) {
 int CThread::suspend(uint64_t ms) const {
     if (!m_started)
         return 0;
-    assert(pthread_equal(m_thread_id, pthread_self()) != 0);
+    UTILS_ASSERT(pthread_equal(m_thread_id, pthread_self()) != 0, "pthread_equal(m_thread_id,pthread_self()) != 0");
     return m_event.wait_while(m_started, ms);
 }
 
 int CThread::suspend(const timespec& deadline) const {
     if (!m_started)
         return 0;
-    assert(pthread_equal(m_thread_id, pthread_self()) != 0);
+    UTILS_ASSERT(pthread_equal(m_thread_id, pthread_self()) != 0, "pthread_equal(m_thread_id,pthread_self()) != 0");
     return m_event.wait_while(m_started, deadline);
 }
 

@@ -1,6 +1,6 @@
 #include "utils/CTimer.h"
+#include "utils/Assert.h"
 
-#include <cassert>
 #include <cerrno>
 #include <limits>
 
@@ -50,7 +50,7 @@ void CTimer::stop() {
 
 uint32_t CTimer::start_timer(uint64_t interval_ms, ITimerEventHandler& handler, void* user,
                              bool periodic, time_t start_at) {
-    assert(interval_ms >= 10);
+    UTILS_ASSERT(interval_ms >= 10, "interval>=10");
     TimerEntry entry;
     entry.id = g_next_timer_id.fetch_add(1);
     entry.handler = &handler;

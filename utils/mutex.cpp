@@ -1,6 +1,5 @@
 #include "utils/mutex.h"
-
-#include <cassert>
+#include "utils/Assert.h"
 
 namespace utils {
 
@@ -16,12 +15,11 @@ mutex::~mutex() {
 void mutex::mutex_init(int type) {
     // A lock that cannot be created is a programming error: stop here.
     int ok = pthread_mutexattr_init(&m_attributes);
-    assert(ok == 0);
+    UTILS_ASSERT(ok == 0, "ok == 0");
     ok = pthread_mutexattr_settype(&m_attributes, type);
-    assert(ok == 0);
+    UTILS_ASSERT(ok == 0, "ok == 0");
     ok = pthread_mutex_init(&m_mutex, &m_attributes);
-    assert(ok == 0);
-    (void)ok;
+    UTILS_ASSERT(ok == 0, "ok == 0");
 }
 
 bool mutex::lock() { return pthread_mutex_lock(&m_mutex) == 0; }

@@ -1,10 +1,10 @@
 #include "utils/utils.h"
+#include "utils/Assert.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
 #include <memory>
 
@@ -84,7 +84,7 @@ int md5_file(const std::string& path, unsigned char digest[16]) {
 }
 
 void convert_array_to_hex_string(const unsigned char* array, int length, std::string& out) {
-    assert(array);
+    UTILS_ASSERT(array, "array");
     static const char kDigits[] = "0123456789abcdef";
     out.clear();
     if (length <= 0)

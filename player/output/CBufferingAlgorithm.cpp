@@ -10,6 +10,7 @@
 namespace BufferingAlgorithm {
 
 CBufferingAlgorithm::CBufferingAlgorithm(int level_ms, int acc_ms) {
+    APlayerInfoAdapter::set_player_prefix(kDefaultPrefix);
     SetParameters(level_ms, acc_ms);
 }
 

@@ -10,7 +10,9 @@ namespace BufferingAlgorithm {
 // Pass-through algorithm for non-RTP streams: every block unchanged, losses ignored.
 class CBufferingAlgorithmNone final : public IBufferingAlgorithm, public APlayerInfoAdapter {
 public:
-    explicit CBufferingAlgorithmNone(uint32_t rate = 48000) : m_rate(rate) {}
+    explicit CBufferingAlgorithmNone(uint32_t rate = 48000) : m_rate(rate) {
+        APlayerInfoAdapter::set_player_prefix(kDefaultPrefix);
+    }
 
     void SetSampleRate(uint32_t rate) override { m_rate = rate; }
     void SetParameters(int level_ms, int acc_ms) override {

@@ -1,7 +1,7 @@
 #include "player/output/CPCMOutputBuffered.h"
+#include "utils/Assert.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -371,7 +371,7 @@ int CPCMOutputBuffered::WriteBuffer(const uint8_t* data, uint16_t frames, unsign
             m_resampler->DropOutput(frames);
             break;
         default:
-            assert(0 && "unknown buffering decision");
+            UTILS_ASSERT(false, "unknown buffering decision");
             break;
         }
     }

@@ -1,4 +1,5 @@
 #include "player/output/CResampler.h"
+#include "utils/Assert.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -6,7 +7,6 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include <cassert>
 
 #include "utils/CLogger.h"
 
@@ -29,7 +29,9 @@ AVChannelLayout layout_for(int channels) {
 }  // namespace
 
 CResampler::CResampler(IResamplerOutput* sink)
-    : m_sink(sink), m_input(default_format()), m_output(default_format()) {}
+    : m_sink(sink), m_input(default_format()), m_output(default_format()) {
+    APlayerInfoAdapter::set_player_prefix(kDefaultPrefix);
+}
 
 CResampler::~CResampler() = default;
 
@@ -44,7 +46,7 @@ AVSampleFormat CResampler::convert_fmt(int bits) {
     case 32:
         return AV_SAMPLE_FMT_S32;
     default:
-        assert(0 && "Unsupported audio format");
+        UTILS_ASSERT(false, "Unsupported audio format");
         return AV_SAMPLE_FMT_NONE;
     }
 }

@@ -1,7 +1,7 @@
 #include "player/output/CRingBuffer.h"
+#include "utils/Assert.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -133,7 +133,7 @@ uint32_t CRingBuffer::FlashBack(uint32_t count) {
 }
 
 void CRingBuffer::WriteFrameSize(uint16_t size) {
-    assert(m_size_vector);
+    UTILS_ASSERT(m_size_vector, "m_size_vector");
     utils::scoped_lock lock(*this);
     // The log keeps offsets into the array, not addresses: an address does not fit the
     // log's 32-bit entries on a 64-bit host.
@@ -145,7 +145,7 @@ void CRingBuffer::WriteFrameSize(uint16_t size) {
 }
 
 uint32_t CRingBuffer::FlashBack() {
-    assert(m_size_vector);
+    UTILS_ASSERT(m_size_vector, "m_size_vector");
     utils::scoped_lock lock(*this);
     const int32_t offset = m_size_vector->flash_back();
     if (offset < 0)

@@ -1,6 +1,6 @@
 #include "player/source/CAudioSource.h"
+#include "utils/Assert.h"
 
-#include <cassert>
 #include <cinttypes>
 #include <cstring>
 #include <unistd.h>
@@ -209,7 +209,7 @@ int CAudioSource::OpenLocal(const std::string& url, AVDictionary** dictionary)
 
 int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
 {
-    assert(m_libav_callback && "m_libav_callback");
+    UTILS_ASSERT(m_libav_callback, "m_libav_callback");
     m_format_context->interrupt_callback.callback = m_libav_callback;
     m_format_context->interrupt_callback.opaque = m_libav_context;
     av_dict_set(dictionary, "probesize", "64000", 0);
@@ -248,7 +248,7 @@ int CAudioSource::OpenInput(const char* target, AVDictionary** dictionary)
 
 int CAudioSource::init_avcontext_with_custom_io(const std::string& url, AVDictionary** /*dictionary*/)
 {
-    assert(m_format_context && "m_avformat_context");
+    UTILS_ASSERT(m_format_context, "m_avformat_context");
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
     if (!buffer) {
         m_format_context.reset();
@@ -317,7 +317,7 @@ int CAudioSource::ProbeLocalFormat(const std::string& url, AVIOContext* io)
 
 int CAudioSource::_read_callback(void* opaque, uint8_t* buf, int size)
 {
-    assert(opaque);
+    UTILS_ASSERT(opaque, "opaque");
     auto* self = static_cast<CAudioSource*>(opaque);
     const int result = self->m_file.Read(buf, size);
     // Current libavformat wants end of file said explicitly, not as a zero-length read.
@@ -326,7 +326,7 @@ int CAudioSource::_read_callback(void* opaque, uint8_t* buf, int size)
 
 int64_t CAudioSource::_seek_callback(void* opaque, int64_t offset, int whence)
 {
-    assert(opaque);
+    UTILS_ASSERT(opaque, "opaque");
     auto* self = static_cast<CAudioSource*>(opaque);
     utils::logger.info("%s Seek pos=%" PRId64 ", whence=%d", self->get_player_prefix(), offset, whence);
     if (whence == AVSEEK_SIZE) {

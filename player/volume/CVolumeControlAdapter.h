@@ -14,7 +14,7 @@
 // calls (command thread, and the fader's timer callback under the fader's lock).
 class CVolumeControlAdapter final : public CVolumeConvertion, public APlayerInfoAdapter {
 public:
-    CVolumeControlAdapter() = default;
+    CVolumeControlAdapter() { APlayerInfoAdapter::set_player_prefix(kDefaultPrefix); }
     ~CVolumeControlAdapter() override = default;
     CVolumeControlAdapter(const CVolumeControlAdapter&) = delete;
     CVolumeControlAdapter& operator=(const CVolumeControlAdapter&) = delete;

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <string>
 
@@ -66,7 +68,42 @@ protected:
     }
 };
 
+// A body whose first act is a short sleep; it reports how that sleep ended.
+class SleeperThread final : public utils::CThread {
+public:
+    SleeperThread() : CThread("sleeper") {}
+    ~SleeperThread() override { stop(1000); }
+    utils::event m_done{true, false};
+    int m_result = -1;         // written by the body before m_done is set
+    int64_t m_slept_ms = -1;   // likewise
+
+protected:
+    void run(void*) override {
+        const auto begin = std::chrono::steady_clock::now();
+        m_result = suspend(20);
+        m_slept_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)
+                         .count();
+        m_done.set();
+        while (is_started())
+            suspend(utils::event::INFINITE);
+    }
+};
+
 }  // namespace
+
+TEST(CThread, StartLeavesNoWakeUpForTheFirstSuspend) {
+    // The new thread may reach its hand-shake before or after start() releases it; in
+    // neither case may the release wake the body's first sleep.
+    SleeperThread thread;
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(thread.start(), 0);
+        ASSERT_EQ(thread.m_done.wait(10000), 0);
+        EXPECT_EQ(thread.m_result, ETIMEDOUT) << "round " << round;
+        EXPECT_GE(thread.m_slept_ms, 19) << "round " << round;
+        thread.stop(2000);
+        thread.m_done.reset();
+    }
+}
 
 TEST(CThread, CooperativeStopEndsBodyWithoutKilling) {
     LogCapture log;
