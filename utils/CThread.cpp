@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "utils/CLogger.h"
+#include "utils/MonotonicClock.h"
 
 namespace utils {
 
@@ -18,13 +19,7 @@ namespace {
 constexpr size_t kSystemNameLength = 15;
 
 timespec deadline_after(int timeout_ms) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const long ms = timeout_ms > 0 ? timeout_ms : 0;
-    const long nsec = now.tv_nsec + (ms % 1000) * 1000000L;
-    now.tv_sec += ms / 1000 + nsec / 1000000000L;
-    now.tv_nsec = nsec % 1000000000L;
-    return now;
+    return monotonic_after(timeout_ms > 0 ? static_cast<uint64_t>(timeout_ms) : 0);
 }
 
 }  // namespace

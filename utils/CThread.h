@@ -27,7 +27,8 @@ public:
     int start(void* arg = nullptr, int policy = 0, int priority = 0);
     // Owner thread only: clear the started flag, wake the body, cancel it after timeout_ms.
     void stop(int timeout_ms);
-    // Worker thread only: sleep until resumed, stopped or the time runs out.
+    // Worker thread only: sleep until resumed, stopped or the time runs out (deadline: a
+    // CLOCK_MONOTONIC time).
     int suspend(uint64_t ms) const;
     int suspend(const timespec& deadline) const;
     void resume();

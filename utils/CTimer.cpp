@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "utils/CLogger.h"
+#include "utils/MonotonicClock.h"
 
 namespace utils {
 
@@ -15,11 +16,6 @@ constexpr uint64_t kNanosPerMilli = 1000000ULL;
 
 std::atomic<uint32_t> g_next_timer_id{1};  // ids are never reused in the process
 
-timespec now_realtime() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now;
-}
 
 }  // namespace
 
@@ -58,12 +54,12 @@ uint32_t CTimer::start_timer(uint64_t interval_ms, ITimerEventHandler& handler, 
     entry.user = user;
     entry.periodic = periodic;
     if (start_at != 0) {
-        // The first expiry is exactly start_at.
-        entry.base.tv_sec = start_at;
-        entry.base.tv_nsec = 0;
+        // The first expiry is exactly start_at on the wall clock as it stands now; a later
+        // step of the wall clock does not move the timer.
+        entry.base = monotonic_at_wall_time(start_at);
         entry.multiplier = 0;
     } else {
-        entry.base = now_realtime();
+        entry.base = monotonic_now();
         entry.multiplier = 1;
     }
     entry.multiplier_limit = std::numeric_limits<uint64_t>::max() / interval_ms;
@@ -76,7 +72,7 @@ uint32_t CTimer::start_timer(uint64_t interval_ms, ITimerEventHandler& handler, 
 void CTimer::schedule(TimerEntry entry) {
     uint64_t n = entry.multiplier;
     if (n > entry.multiplier_limit) {
-        entry.base = now_realtime();
+        entry.base = monotonic_now();
         n = 1;
     }
     const uint64_t d = n * entry.interval;

@@ -12,7 +12,8 @@
 namespace utils {
 
 // The process-wide timer service: one thread ("Timer") runs every timer's handler.
-// Periodic timers expire on a fixed grid (base + n * interval) and do not drift.
+// Periodic timers expire on a fixed grid (base + n * interval) and do not drift. Expiries
+// are CLOCK_MONOTONIC times: a step of the wall clock moves no timer.
 class CTimer final : public CThread, public ITimer, public mutex {
 public:
     static CTimer& instance();
@@ -39,7 +40,7 @@ private:
         uint64_t multiplier = 0;
         uint64_t multiplier_limit = 0;
     };
-    // Expiry in ns since the epoch, then the id: equal expiries are kept apart, earliest id first.
+    // Expiry in ns of the monotonic clock, then the id: equal expiries are kept apart, earliest id first.
     using Key = std::pair<uint64_t, uint32_t>;
 
     CTimer();

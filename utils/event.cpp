@@ -1,15 +1,22 @@
 #include "utils/event.h"
 
-#include <sys/time.h>
-
 #include <cerrno>
 
 #include "utils/CLogger.h"
+#include "utils/MonotonicClock.h"
 
 namespace utils {
 
 event::event(bool broadcast, bool signaled) : m_broadcast(broadcast), m_signaled(signaled) {
-    if (pthread_cond_init(&m_condition, nullptr) != 0)
+    pthread_condattr_t attributes;
+    int rc = pthread_condattr_init(&attributes);
+    if (rc == 0) {
+        rc = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+        if (rc == 0)
+            rc = pthread_cond_init(&m_condition, &attributes);
+        pthread_condattr_destroy(&attributes);
+    }
+    if (rc != 0)
         logger.error("Event could not be initialized\n");
 }
 
@@ -81,13 +88,7 @@ int event::wait_locked(uint64_t ms) {
             m_signaled = false;
         return result;
     }
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    const uint64_t usec = (ms % 1000) * 1000 + static_cast<uint64_t>(now.tv_usec);
-    timespec deadline{};
-    deadline.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000 + usec / 1000000);
-    deadline.tv_nsec = static_cast<long>((usec % 1000000) * 1000);
-    return wait_locked(deadline);
+    return wait_locked(monotonic_after(ms));
 }
 
 int event::wait_locked(const timespec& deadline) {

@@ -9,7 +9,8 @@
 namespace utils {
 
 // A flag with a condition variable. Every operation holds the event's own mutex.
-// Deadlines are wall-clock (CLOCK_REALTIME) times.
+// Deadlines are CLOCK_MONOTONIC times (utils/MonotonicClock.h), so that a step of the
+// wall clock neither stretches nor cuts a wait.
 class event : public mutex {
 public:
     static constexpr uint64_t INFINITE = 0xFFFFFFFFu;

@@ -1,9 +1,8 @@
 #include "player/engine/CPlayer_state_wait.h"
 
-#include <ctime>
-
 #include "player/engine/CPlayer.h"
 #include "utils/CLogger.h"
+#include "utils/MonotonicClock.h"
 
 using namespace OrvanePlayer;
 
@@ -12,7 +11,7 @@ CPlayer_state_wait::CPlayer_state_wait(CPlayer* player) : APlayerState(player, P
 void CPlayer_state_wait::on_entry() {
     utils::logger.notice("%s  id=%d, state=%s, resetting timeout", m_player->get_player_prefix(),
                          m_player->get_player_id(), GetName().c_str());
-    m_entry_time = static_cast<uint32_t>(time(nullptr));
+    m_entry_time = utils::monotonic_seconds();
 }
 
 void CPlayer_state_wait::SetNewPlaylist(bool) {
@@ -48,8 +47,8 @@ void CPlayer_state_wait::PlayPrevious() {
 }
 
 void CPlayer_state_wait::Process() {
-    const uint32_t now = static_cast<uint32_t>(time(nullptr));
-    if (static_cast<int64_t>(now) - m_entry_time <= m_timeout_s) {
+    // The retry waits on the monotonic clock: a step of the wall clock must not stop it.
+    if (utils::monotonic_seconds() - m_entry_time <= m_timeout_s) {
         m_player->suspend(50);
         return;
     }

@@ -19,5 +19,5 @@ public:
 
 private:
     int32_t m_timeout_s = 1;      // player thread only
-    uint32_t m_entry_time = 0;    // player thread only: seconds since the epoch
+    int64_t m_entry_time = 0;     // player thread only: whole seconds of the monotonic clock
 };

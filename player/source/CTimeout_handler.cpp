@@ -1,6 +1,6 @@
 #include "player/source/CTimeout_handler.h"
 
-#include <ctime>
+#include "utils/MonotonicClock.h"
 
 void CTimeout_handler::Restart()
 {
@@ -14,5 +14,5 @@ bool CTimeout_handler::IsExpired() const
 
 int64_t CTimeout_handler::Now() const
 {
-    return static_cast<int64_t>(time(nullptr));
+    return utils::monotonic_seconds();
 }

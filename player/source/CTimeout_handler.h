@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-// Seconds-granular watchdog for blocking source operations. The player may call
+// Seconds-granular watchdog for blocking source operations, on the monotonic clock so that
+// a step of the wall clock neither hides nor fakes a stall. The player may call
 // Interrupt() and SetTimeout() from another thread while the reader checks IsExpired(),
 // so the two words are atomic; the names are set once at construction.
 class CTimeout_handler {
@@ -32,7 +33,7 @@ protected:
 
 private:
     std::atomic<int32_t> m_timeout{10};     // seconds; -1 marks a custom interrupt
-    std::atomic<int64_t> m_start_time{0};   // seconds since the epoch
+    std::atomic<int64_t> m_start_time{0};   // whole seconds of the monotonic clock
     std::string m_name = "CTimeout_handler";  // player thread only
     std::string m_detail;                     // player thread only
 };

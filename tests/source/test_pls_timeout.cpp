@@ -1,12 +1,15 @@
 // The PLS parser on real files and the timeout handler's whole-second rule.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <list>
 #include <string>
+#include <thread>
 
 #include "SourceTestSupport.h"
 #include "player/source/CPLSParser.h"
 #include "player/source/CTimeout_handler.h"
+#include "tests/support/clock/WallClockStep.h"
 
 using sourcetest::TempDir;
 
@@ -57,6 +60,28 @@ TEST(CTimeout_handler, WholeSecondsAndCustomInterrupt)
     EXPECT_TRUE(handler.IsExpired()) << "an interrupt lasts until a new timeout is set";
     handler.SetTimeout(10);
     EXPECT_FALSE(handler.IsExpired());
+}
+
+TEST(CTimeout_handler, WallClockStepsNeitherHideNorFakeAStall)
+{
+    // The real clock: a wall clock that keeps jumping back must not keep a stalled
+    // operation alive, one that jumps forward must not cut a healthy one short.
+    CTimeout_handler handler;
+    handler.SetTimeout(0);
+    {
+        testkit::JumpingWallClock clock(-3600, 20);
+        handler.Restart();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!handler.IsExpired() && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(handler.IsExpired()) << "a stall is hidden by a wall clock going back";
+    }
+    handler.SetTimeout(10);
+    testkit::JumpingWallClock clock(3600, 20);
+    handler.Restart();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(handler.IsExpired()) << "a wall clock going forward fakes a stall";
 }
 
 TEST(CPLSParser, EntriesArePositionalAndOnlyAddressesAreListed)
