@@ -27,7 +27,9 @@ public:
 
 class RuntimeAssertDeathTest : public ::testing::Test {
 protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    // The "fast" style (fork without exec): an emulated test program cannot start another
+    // one. Death tests run before all others, while the process has no second thread.
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "fast"); }
 };
 
 TEST_F(RuntimeAssertDeathTest, NullArrayToTheHexConversion) {
