@@ -301,12 +301,14 @@ struct RoomCheck {
 
 TEST_F(BufferedOutputOnCard, BackPressureWaitsForTheDeviceAndPlayOutPlaysEverything) {
     LogCapture log;
-    open(&none, 300, "8");
+    open(&none, 300, "2");
+    // A ring of 300 ms, so that even an emulated writer outruns the device.
+    ASSERT_EQ(output->SetBufferSize(200), 0);
     RoomCheck room;
     output->SetBackPressure(&RoomCheck::check, &room);
     ToneFeeder tone;
-    // Twelve seconds unpaced into a nine-second ring: the writer must wait, never drop.
-    const int blocks = 12 * kInRate / kBlock;
+    // Three seconds unpaced: the writer must wait for the device, never drop.
+    const int blocks = 3 * kInRate / kBlock;
     for (int i = 0; i < blocks; ++i)
         ASSERT_EQ(output->WriteBuffer(tone.next(kBlock), kBlock, 0), 0);
     EXPECT_GT(room.calls, 0);
