@@ -1,4 +1,4 @@
-// quillon: plays the configured media folder or stream until SIGINT.
+// quillon: plays the configured media folder or stream until SIGINT or SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,42 +8,49 @@
 #include <memory>
 #include <string>
 
+#include "app/CCommandLine.h"
 #include "app/CTestPlayerDelegate.h"
 #include "app/Configuration.h"
-#include "app/Paths.h"
 #include "player/engine/CPlayer.h"
 #include "utils/CLogger.h"
 #include "utils/CTimer.h"
 
 namespace {
 
-sigset_t InterruptSet() {
+// The player could not start (bad configuration or failed initialization): -1 as the
+// process sees it.
+constexpr int kStartFailure = 255;
+
+sigset_t StopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
     return set;
 }
 
-// SIGINT is blocked in every thread the engine creates (they inherit the mask) and taken
-// with sigwait on the main thread, so the stop runs in normal thread context.
-void BlockInterrupt() {
-    const sigset_t set = InterruptSet();
+// The stop signals are blocked in every thread the engine creates (they inherit the mask)
+// and taken with sigwait on the main thread, so the stop runs in normal thread context.
+void BlockStopSignals() {
+    const sigset_t set = StopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-// Outside the engine's thread creation, SIGINT keeps its default effect: while only this
-// thread accepts it, an interrupt ends the process as an unhandled one would.
-void AllowDefaultInterrupt() {
+// Outside the engine's thread creation, the stop signals keep their default effect: while
+// only this thread accepts them, a stop ends the process as an unhandled one would.
+void AllowDefaultStop() {
     signal(SIGINT, SIG_DFL);
-    const sigset_t set = InterruptSet();
+    signal(SIGTERM, SIG_DFL);
+    const sigset_t set = StopSignals();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// Sleeps up to one second; true when SIGINT arrived.
-bool WaitForInterrupt() {
-    const sigset_t set = InterruptSet();
+// Sleeps up to one second; the stop signal that arrived, or 0.
+int WaitForStop() {
+    const sigset_t set = StopSignals();
     const timespec one_second{1, 0};
-    return sigtimedwait(&set, nullptr, &one_second) == SIGINT;
+    const int signal_number = sigtimedwait(&set, nullptr, &one_second);
+    return signal_number > 0 ? signal_number : 0;
 }
 
 int Shutdown(CPlayer& player) {
@@ -57,24 +64,29 @@ int Shutdown(CPlayer& player) {
     sleep(2);
     std::printf("Quillon: End. %d\n", result);
     std::fflush(stdout);
-    return 0;
+    return result;
 }
 
-int OnInterrupt(CPlayer& player) {
-    std::printf("Interrupt signal (%d) received.\n", SIGINT);
+// SIGINT ends with its number as the status, as it always did; SIGTERM, the service
+// manager's stop, is an ordinary end and exits with 0.
+int OnStopSignal(CPlayer& player, int signal_number) {
+    std::printf("Interrupt signal (%d) received.\n", signal_number);
     std::fflush(stdout);
     player.Stop(true);
     player.Deinitialize();
     utils::CTimer::instance().stop();
-    return SIGINT;
+    return signal_number == SIGINT ? SIGINT : 0;
 }
 
 }  // namespace
 
-int main() {
-    BlockInterrupt();
+int main(int argc, char* argv[]) {
+    app::CCommandLine command_line;
+    if (!command_line.Parse(argc, argv)) return command_line.ExitStatus();
+
+    BlockStopSignals();
     utils::CTimer::instance().start();
-    AllowDefaultInterrupt();
+    AllowDefaultStop();
 
     utils::logger.init("quillon player");
     utils::log_level_mask = 63;
@@ -84,7 +96,7 @@ int main() {
     OrvanePlayer::PlayerInit init;
     app::SetEntryDefaults(item, params, init);
     auto player = std::make_unique<CPlayer>();
-    auto delegate = std::make_unique<CTestPlayerDelegate>(app::status_file_path());
+    auto delegate = std::make_unique<CTestPlayerDelegate>(command_line.StatusFilePath());
     // The context is the player's address, cut to the record's 32 bits on 64-bit hosts.
     player->SetDelegate(delegate.get(),
                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(player.get())));
@@ -94,25 +106,30 @@ int main() {
     std::printf("Starting Quillon v1.1 with player library version (%s)\n", version.c_str());
     std::fflush(stdout);
 
-    if (app::ReadConfiguration(item, params, init) != 0) {
+    if (app::ReadConfiguration(command_line.ConfigPath(), command_line.MediaRoot(), item, params,
+                               init) != 0) {
         std::puts("Error parsing config and setting player params.");
         std::fflush(stdout);
         delegate.reset();
         player.reset();
         utils::CTimer::instance().stop();
-        return -1;
+        return kStartFailure;
     }
+    if (command_line.Channel() != 0) init.player_id = command_line.Channel();
 
-    BlockInterrupt();
+    BlockStopSignals();
     if (player->Initialize(init, params) != 0) {
         std::puts("Error initilizing Quillon! Check config (media folder may be missing).");
         std::fflush(stdout);
-        return Shutdown(*player);
+        // A service manager must see the failure to restart the player.
+        Shutdown(*player);
+        return kStartFailure;
     }
 
     player->SetItem(item);
     player->FadeAndPlay(0, item.volume);
-    while (!WaitForInterrupt()) {
+    int signal_number = 0;
+    while ((signal_number = WaitForStop()) == 0) {
     }
-    return OnInterrupt(*player);
+    return OnStopSignal(*player, signal_number);
 }

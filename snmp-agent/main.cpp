@@ -3,6 +3,7 @@
 // application and keeps the object values current.
 
 #include "snmp-agent/AgentSettings.h"
+#include "snmp-agent/CAgentCommandLine.h"
 #include "snmp-agent/CAppLink.h"
 #include "snmp-agent/CStopSignal.h"
 #include "snmp-agent/CSysId.h"
@@ -58,8 +59,12 @@ void EnsurePingInterval() {
 
 }  // namespace
 
-int main() {
-  const AgentSettings settings = AgentSettings::FromEnvironment();
+int main(int argc, char* argv[]) {
+  AgentSettings settings = AgentSettings::FromEnvironment();
+  CAgentCommandLine command_line;
+  if (!command_line.Parse(argc, argv, settings)) {
+    return command_line.ExitStatus();
+  }
   sys_id = CSysId::Read(settings.sysIdFile);
 
   EnableLogging();

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "player/engine/CPlayer.h"
+#include "player/include/PlayerFactory.h"
 #include "player/output/CPCMOutputBuffered.h"
 #include "player/playlist/CPlaylistFileMap.h"
 #include "player/source/CAudioSource.h"
@@ -14,7 +15,6 @@
 using namespace OrvanePlayer;
 
 namespace {
-constexpr const char* kVersion = "OrvaneEng 1.0.0";
 constexpr const char* kBanner = ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>";
 }  // namespace
 
@@ -235,7 +235,7 @@ bool CPlayer::GetErrorText(int code, std::string& out) {
     return true;
 }
 
-void CPlayer::GetVersion(std::string& out) { out = kVersion; }
+void CPlayer::GetVersion(std::string& out) { out = OrvanePlayer::EngineVersion(); }
 
 // ---------------------------------------------------------------------------------------------
 // Stream parameters

@@ -1,0 +1,26 @@
+// The public factory: applications create and initialize a player through the public
+// headers alone, without the engine's own classes.
+#include "player/include/PlayerFactory.h"
+
+#include "player/engine/CPlayer.h"
+
+namespace OrvanePlayer {
+
+void PlayerDeleter::operator()(IPlayer* player) const noexcept {
+    // CPlayer's destructor deinitializes a player that still runs.
+    delete player;
+}
+
+PlayerPtr CreatePlayer() { return PlayerPtr(new CPlayer()); }
+
+int InitializePlayer(IPlayer& player, const PlayerInit& init, const StreamParams& params) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    return engine ? engine->Initialize(init, params) : -1;
+}
+
+int DeinitializePlayer(IPlayer& player) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    return engine ? engine->Deinitialize() : -1;
+}
+
+}  // namespace OrvanePlayer
