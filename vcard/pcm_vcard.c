@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,10 +38,21 @@ typedef struct vcard_pcm {
     int xrun;
     int drained;
     unsigned int runs; /* starts since open: a stall applies to the first run only */
+    /* The recorder thread writes what the clock has played while the program does not
+     * call in; lock guards every field above against it. */
+    pthread_mutex_t lock;
+    pthread_cond_t wake; /* start and close wake the recorder */
+    pthread_t recorder;
+    int recorder_started;
+    int closing;
 } vcard_pcm;
 
-/* All callbacks below run with alsa-lib's PCM lock held unless noted, so the
- * structure needs no lock of its own. */
+/* A recording lags the clock by at most this much wall time (or one period). */
+static const int64_t RECORD_MAX_LAG_NS = 10000000;
+static const int64_t RECORD_MIN_LAG_NS = 2000000;
+
+/* Every callback takes p->lock; the helpers below expect it held. alsa-lib's own PCM
+ * lock does not cover the recorder thread. */
 
 static int clock_unpaced(const vcard_pcm *p)
 {
@@ -111,18 +124,121 @@ static int start_clock(vcard_pcm *p)
     vcard_clock_start(&p->clock, vcard_clock_now_ns(), p->played, p->runs == 0);
     p->running = 1;
     p->runs++;
+    pthread_cond_signal(&p->wake);
     vcard_event(p->device, "start", "queued=%llu", (unsigned long long)(p->written - p->played));
     return 0;
 }
 
+/* Records what the clock has played so far; unlike update() it changes no state, so an
+ * under-run is still noticed (and logged) when the program next calls in. */
+static void record_played(vcard_pcm *p, int64_t now)
+{
+    uint64_t pos;
+    if (!p->running || p->xrun)
+        return;
+    pos = clock_unpaced(p) ? p->written : vcard_clock_pos(&p->clock, now);
+    record_until(p, pos < p->written ? pos : p->written);
+}
+
+/* When the recorder next looks: the end of the next period on the card's clock, within
+ * [RECORD_MIN_LAG_NS, RECORD_MAX_LAG_NS] of now. */
+static int64_t next_record_time(const vcard_pcm *p, int64_t now)
+{
+    int64_t at = now + RECORD_MAX_LAG_NS;
+    if (!clock_unpaced(p) && p->clock.rate > 0) {
+        const int64_t period_end = vcard_clock_time_of(&p->clock, p->played + p->period_size);
+        if (period_end < at)
+            at = period_end;
+    }
+    return at < now + RECORD_MIN_LAG_NS ? now + RECORD_MIN_LAG_NS : at;
+}
+
+static void *recorder_main(void *arg)
+{
+    vcard_pcm *p = arg;
+    pthread_mutex_lock(&p->lock);
+    while (!p->closing) {
+        if (p->running && !p->xrun) {
+            const int64_t now = vcard_clock_now_ns();
+            const int64_t at = next_record_time(p, now);
+            struct timespec until;
+            record_played(p, now);
+            until.tv_sec = at / 1000000000LL;
+            until.tv_nsec = at % 1000000000LL;
+            pthread_cond_timedwait(&p->wake, &p->lock, &until);
+        } else {
+            pthread_cond_wait(&p->wake, &p->lock);
+        }
+    }
+    pthread_mutex_unlock(&p->lock);
+    return NULL;
+}
+
+static int recorder_init(vcard_pcm *p)
+{
+    pthread_condattr_t attr;
+    int err;
+    if ((err = pthread_mutex_init(&p->lock, NULL)) != 0)
+        return -err;
+    if ((err = pthread_condattr_init(&attr)) != 0)
+        goto fail_mutex;
+    /* deadlines come from the card's monotonic clock */
+    err = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    if (err == 0)
+        err = pthread_cond_init(&p->wake, &attr);
+    pthread_condattr_destroy(&attr);
+    if (err != 0)
+        goto fail_mutex;
+    return 0;
+fail_mutex:
+    pthread_mutex_destroy(&p->lock);
+    return -err;
+}
+
+/* The recorder takes no signals: a handler that closes the device on it would wait
+ * for itself. */
+static int recorder_start(vcard_pcm *p)
+{
+    sigset_t all, old;
+    int err;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    err = pthread_create(&p->recorder, NULL, recorder_main, p);
+    pthread_sigmask(SIG_SETMASK, &old, NULL);
+    if (err != 0)
+        return -err;
+    pthread_setname_np(p->recorder, "vcard-rec");
+    p->recorder_started = 1;
+    return 0;
+}
+
+static void recorder_destroy(vcard_pcm *p)
+{
+    if (p->recorder_started) {
+        pthread_mutex_lock(&p->lock);
+        p->closing = 1;
+        pthread_cond_signal(&p->wake);
+        pthread_mutex_unlock(&p->lock);
+        pthread_join(p->recorder, NULL);
+        p->recorder_started = 0;
+    }
+    pthread_cond_destroy(&p->wake);
+    pthread_mutex_destroy(&p->lock);
+}
+
 static int vcard_start(snd_pcm_ioplug_t *io)
 {
-    return start_clock(io->private_data);
+    vcard_pcm *p = io->private_data;
+    pthread_mutex_lock(&p->lock);
+    const int err = start_clock(p);
+    pthread_mutex_unlock(&p->lock);
+    return err;
 }
 
 static int vcard_stop(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
+    pthread_mutex_lock(&p->lock);
     if (p->running && !p->xrun)
         update(p);
     /* after a drain or an under-run nothing is left to discard */
@@ -130,25 +246,34 @@ static int vcard_stop(snd_pcm_ioplug_t *io)
         vcard_event(p->device, "drop", "discarded=%llu played=%llu",
                     (unsigned long long)(p->written - p->played), (unsigned long long)p->played);
     p->running = 0;
+    pthread_mutex_unlock(&p->lock);
     return 0;
 }
 
 static snd_pcm_sframes_t vcard_pointer(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
-    if (update(p) < 0)
-        return -EPIPE;
-    return (snd_pcm_sframes_t)(p->played % p->boundary);
+    snd_pcm_sframes_t pos = -EPIPE;
+    pthread_mutex_lock(&p->lock);
+    if (update(p) == 0)
+        pos = (snd_pcm_sframes_t)(p->played % p->boundary);
+    pthread_mutex_unlock(&p->lock);
+    return pos;
 }
 
 static int vcard_delay(snd_pcm_ioplug_t *io, snd_pcm_sframes_t *delayp)
 {
     vcard_pcm *p = io->private_data;
-    if (update(p) < 0) {
+    int err;
+    pthread_mutex_lock(&p->lock);
+    err = update(p);
+    if (err == 0)
+        *delayp = (snd_pcm_sframes_t)(p->written - p->played);
+    pthread_mutex_unlock(&p->lock);
+    if (err < 0) {
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
         return -EPIPE;
     }
-    *delayp = (snd_pcm_sframes_t)(p->written - p->played);
     return 0;
 }
 
@@ -159,6 +284,7 @@ static snd_pcm_sframes_t vcard_transfer(snd_pcm_ioplug_t *io, const snd_pcm_chan
     snd_pcm_uframes_t done = 0;
     snd_pcm_channel_area_t dst[io->channels];
 
+    pthread_mutex_lock(&p->lock);
     for (unsigned int ch = 0; ch < io->channels; ++ch) {
         dst[ch].addr = p->ring;
         dst[ch].first = ch * 16;
@@ -173,6 +299,7 @@ static snd_pcm_sframes_t vcard_transfer(snd_pcm_ioplug_t *io, const snd_pcm_chan
         done += n;
     }
     p->written += size;
+    pthread_mutex_unlock(&p->lock);
     return (snd_pcm_sframes_t)size;
 }
 
@@ -180,11 +307,14 @@ static snd_pcm_sframes_t vcard_transfer(snd_pcm_ioplug_t *io, const snd_pcm_chan
 static int vcard_drain(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
+    pthread_mutex_lock(&p->lock);
     /* alsa-lib drains a prepared stream without starting it: a device plays it out */
     if (!p->running && !p->xrun && p->written > p->played) {
         int err = start_clock(p);
-        if (err < 0)
+        if (err < 0) {
+            pthread_mutex_unlock(&p->lock);
             return err;
+        }
     }
     while (p->running && !p->xrun) {
         struct timespec until;
@@ -195,21 +325,29 @@ static int vcard_drain(snd_pcm_ioplug_t *io)
         t = vcard_clock_time_of(&p->clock, p->written);
         until.tv_sec = t / 1000000000LL;
         until.tv_nsec = t % 1000000000LL;
+        pthread_mutex_unlock(&p->lock);
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL);
+        pthread_mutex_lock(&p->lock);
     }
     p->drained = 1;
     vcard_event(p->device, "drain", "played=%llu", (unsigned long long)p->played);
+    pthread_mutex_unlock(&p->lock);
     return 0;
 }
 
 static int vcard_prepare(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
+    pthread_mutex_lock(&p->lock);
+    /* a running device (a resume after a pause) has played frames nobody asked about yet */
+    if (p->running)
+        update(p);
     p->running = 0;
     p->xrun = 0;
     p->drained = 0;
     p->written = 0;
     p->played = 0;
+    pthread_mutex_unlock(&p->lock);
     return 0;
 }
 
@@ -223,9 +361,8 @@ static void default_sw_params(vcard_pcm *p)
         p->boundary *= 2;
 }
 
-static int vcard_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
+static int apply_hw_params(vcard_pcm *p, snd_pcm_hw_params_t *params)
 {
-    vcard_pcm *p = io->private_data;
     unsigned int rate = 0, channels = 0;
     snd_pcm_access_t access;
     int err;
@@ -252,9 +389,19 @@ static int vcard_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
     return 0;
 }
 
+static int vcard_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
+{
+    vcard_pcm *p = io->private_data;
+    pthread_mutex_lock(&p->lock);
+    const int err = apply_hw_params(p, params);
+    pthread_mutex_unlock(&p->lock);
+    return err;
+}
+
 static int vcard_sw_params(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params)
 {
     vcard_pcm *p = io->private_data;
+    pthread_mutex_lock(&p->lock);
     snd_pcm_sw_params_get_avail_min(params, &p->avail_min);
     snd_pcm_sw_params_get_stop_threshold(params, &p->stop_threshold);
     snd_pcm_sw_params_get_boundary(params, &p->boundary);
@@ -262,6 +409,7 @@ static int vcard_sw_params(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params)
         p->avail_min = 1;
     if (p->avail_min > p->buffer_size)
         p->avail_min = p->buffer_size;
+    pthread_mutex_unlock(&p->lock);
     return 0;
 }
 
@@ -313,8 +461,10 @@ static int vcard_poll_descriptors(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsi
     vcard_pcm *p = io->private_data;
     if (space < 1)
         return -EINVAL;
+    pthread_mutex_lock(&p->lock);
     update(p);
     arm_timer(p, wake_time(p));
+    pthread_mutex_unlock(&p->lock);
     pfd->fd = p->timer_fd;
     pfd->events = POLLIN;
     pfd->revents = 0;
@@ -332,6 +482,7 @@ static int vcard_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned
             /* already consumed: the state below decides anyway */
         }
     }
+    pthread_mutex_lock(&p->lock);
     update(p);
     if (p->xrun)
         *revents = POLLOUT | POLLERR;
@@ -341,12 +492,18 @@ static int vcard_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned
         arm_timer(p, wake_time(p));
         *revents = 0;
     }
+    pthread_mutex_unlock(&p->lock);
     return 0;
 }
 
 static int vcard_close(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
+    pthread_mutex_lock(&p->lock);
+    if (p->running && !p->xrun)
+        update(p);
+    pthread_mutex_unlock(&p->lock);
+    recorder_destroy(p);
     vcard_event(p->device, "close", "played=%llu", (unsigned long long)p->played);
     vcard_wav_close(&p->wav);
     if (p->timer_fd >= 0)
@@ -439,6 +596,11 @@ SND_PCM_PLUGIN_DEFINE_FUNC(vcard)
         return -ENOMEM;
     p->timer_fd = -1;
     p->wav.fd = -1;
+    err = recorder_init(p);
+    if (err < 0) {
+        free(p);
+        return err;
+    }
     err = parse_conf(conf, name, p, &rate, &channels);
     if (err < 0)
         goto fail;
@@ -468,6 +630,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(vcard)
     if (err < 0)
         goto fail;
     err = set_constraints(p, (unsigned int)rate, (unsigned int)channels);
+    if (err == 0)
+        err = recorder_start(p);
     if (err < 0) {
         snd_pcm_ioplug_delete(&p->io); /* calls vcard_close, which frees p */
         return err;
@@ -478,6 +642,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(vcard)
 fail:
     if (p->timer_fd >= 0)
         close(p->timer_fd);
+    recorder_destroy(p);
     free(p);
     return err;
 }

@@ -156,9 +156,9 @@ PlaybackItem PlayerHarness::Item(const std::string& name, int repeat) {
 }
 
 void PlayerHarness::FinishRecording() {
-    // At most a device buffer (under a second of audio) is still queued.
+    // At most a device buffer (under a second of audio) is still queued; the card records
+    // it as it plays, with the player still holding the device.
     std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(1000 / speed) + 100));
-    if (player->IsInitialized()) player->Deinitialize();
 }
 
 std::vector<int> PlayerHarness::ToneOrder(const std::vector<int>& tones) {

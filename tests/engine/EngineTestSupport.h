@@ -86,8 +86,7 @@ public:
     // Writes a playlist into the playlist folder.
     void WritePlaylist(const std::string& name, const std::vector<std::string>& lines);
     OrvanePlayer::PlaybackItem Item(const std::string& name, int repeat = 0);
-    // Lets the device play out what it holds, then deinitializes the player: the card
-    // accounts played audio when the device is next touched, here when it is closed.
+    // Lets the device play out what it holds; the recording is then complete.
     void FinishRecording();
     // The sequence of tones (Hz, rounded) recorded on the channel, runs collapsed.
     std::vector<int> ToneOrder(const std::vector<int>& tones);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <set>
+#include <thread>
 
 #include "tests/engine/EngineTestSupport.h"
 
@@ -170,6 +171,29 @@ TEST(CPlayerPlaylist, StopAtEndStopNowAndPauseResume) {
     EXPECT_EQ("b.mp3", h.recorder.Of(Kind::TrackFinished)[1].text);
     EXPECT_TRUE(h.recorder.Of(Kind::TrackFinished)[1].flag);
     EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
+}
+
+TEST(CPlayerPlaylist, PauseAndResumeLoseNoAudio) {
+    // A pause leaves the device to play out what it holds; the resume goes on from there.
+    PlayerHarness h("1");
+    ASSERT_EQ(0, h.Start());
+    h.player->SetItem(h.Item("a.mp3", 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PLAYING));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    h.player->Pause();
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PAUSED));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // longer than a device buffer
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    h.FinishRecording();
+
+    vcard::Wav wav;
+    ASSERT_EQ(0, vcard::ReadWav(h.env.WavPath("channel1"), &wav));
+    // 1.2 s of tone plus the encoder's padding; a lost device buffer would be 0.7 s.
+    EXPECT_NEAR(1.2 * 44100, static_cast<double>(wav.Frames()), 0.06 * 44100);
+    EXPECT_TRUE(vcard::FindSilence(wav, 441, 64).size() <= 2) << "a gap inside the track";
+    EXPECT_NEAR(440.0, vcard::DominantFrequency(wav, 0, 4410, wav.Frames() - 8820), 5.0);
 }
 
 TEST(CPlayerPlaylist, NewItemWithoutInterruptLetsTheTrackFinish) {

@@ -268,6 +268,43 @@ TEST(VCardPcm, UnderrunReportsEpipeUntilPreparedOrRecovered)
     EXPECT_EQ(1u, CountEvents(events, "drain"));
 }
 
+TEST(VCardPcm, RecordingFollowsTheClockWithoutCallsAndSurvivesAPrepare)
+{
+    vcard::VCardTestEnv env("4");
+    PcmSetup setup;
+    setup.start_threshold = 4096;
+    auto pcm = OpenPcm("channel1", setup);
+    ASSERT_TRUE(pcm);
+    snd_pcm_t* h = pcm.get();
+    const snd_pcm_uframes_t buffer = BufferSize(h);
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
+
+    // A full device buffer, then nothing: the program leaves the device alone.
+    ASSERT_EQ(0, WriteAll(h, tone, 0, buffer));
+    vcard::Wav heard;
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel1"), &heard));
+    } while (heard.Frames() < buffer && Clock::now() < deadline);
+    ASSERT_EQ(size_t(buffer), heard.Frames()) << "the recording waited for a call";
+    EXPECT_TRUE(std::equal(heard.samples.begin(), heard.samples.end(), tone.samples.begin()));
+
+    // A resume after a pause: prepare on the under-run device the program never asked
+    // about. What it played stays; the next frames follow it.
+    ASSERT_EQ(0, snd_pcm_prepare(h));
+    ASSERT_EQ(0, WriteAll(h, tone, buffer, 4800));
+    ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel1"), &heard));
+    EXPECT_LE(heard.Frames(), size_t(buffer) + 4800);
+    ASSERT_EQ(0, snd_pcm_drain(h));
+    ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel1"), &heard));
+    ASSERT_EQ(size_t(buffer) + 4800, heard.Frames());
+    EXPECT_TRUE(std::equal(heard.samples.begin(), heard.samples.end(), tone.samples.begin()));
+    const auto events = vcard::ReadEvents(env.Dir(), "channel1");
+    EXPECT_EQ(1u, CountEvents(events, "xrun"));
+    EXPECT_EQ(2u, CountEvents(events, "start"));
+}
+
 TEST(VCardPcm, DrainWaitsForQueuedFramesAndDropDiscardsThem)
 {
     vcard::VCardTestEnv env("4");
