@@ -11,9 +11,8 @@
 #include "app/CCommandLine.h"
 #include "app/CTestPlayerDelegate.h"
 #include "app/Configuration.h"
-#include "player/engine/CPlayer.h"
-#include "utils/CLogger.h"
-#include "utils/CTimer.h"
+#include "player/include/PlayerFactory.h"
+#include "player/include/PlayerRuntime.h"
 
 namespace {
 
@@ -53,11 +52,11 @@ int WaitForStop() {
     return signal_number > 0 ? signal_number : 0;
 }
 
-int Shutdown(CPlayer& player) {
+int Shutdown(OrvanePlayer::IPlayer& player) {
     std::puts("main: Player Test: Deinitilaizing ...");
     std::fflush(stdout);
-    const int result = player.Deinitialize();
-    utils::CTimer::instance().stop();
+    const int result = OrvanePlayer::DeinitializePlayer(player);
+    OrvanePlayer::StopTimerService();
     std::printf("main: Player Test: Deinitilaizing returned %d\n", result);
     std::printf("main: Sleeping 2s to allow PCM to exit properly.. %d\n", result);
     std::fflush(stdout);
@@ -69,12 +68,12 @@ int Shutdown(CPlayer& player) {
 
 // SIGINT ends with its number as the status, as it always did; SIGTERM, the service
 // manager's stop, is an ordinary end and exits with 0.
-int OnStopSignal(CPlayer& player, int signal_number) {
+int OnStopSignal(OrvanePlayer::IPlayer& player, int signal_number) {
     std::printf("Interrupt signal (%d) received.\n", signal_number);
     std::fflush(stdout);
     player.Stop(true);
-    player.Deinitialize();
-    utils::CTimer::instance().stop();
+    OrvanePlayer::DeinitializePlayer(player);
+    OrvanePlayer::StopTimerService();
     return signal_number == SIGINT ? SIGINT : 0;
 }
 
@@ -85,17 +84,16 @@ int main(int argc, char* argv[]) {
     if (!command_line.Parse(argc, argv)) return command_line.ExitStatus();
 
     BlockStopSignals();
-    utils::CTimer::instance().start();
+    OrvanePlayer::StartTimerService();
     AllowDefaultStop();
 
-    utils::logger.init("quillon player");
-    utils::log_level_mask = 63;
+    OrvanePlayer::OpenEngineLog("quillon player", 63);
 
     OrvanePlayer::PlaybackItem item;
     OrvanePlayer::StreamParams params;
     OrvanePlayer::PlayerInit init;
     app::SetEntryDefaults(item, params, init);
-    auto player = std::make_unique<CPlayer>();
+    OrvanePlayer::PlayerPtr player = OrvanePlayer::CreatePlayer();
     auto delegate = std::make_unique<CTestPlayerDelegate>(command_line.StatusFilePath());
     // The context is the player's address, cut to the record's 32 bits on 64-bit hosts.
     player->SetDelegate(delegate.get(),
@@ -112,13 +110,13 @@ int main(int argc, char* argv[]) {
         std::fflush(stdout);
         delegate.reset();
         player.reset();
-        utils::CTimer::instance().stop();
+        OrvanePlayer::StopTimerService();
         return kStartFailure;
     }
     if (command_line.Channel() != 0) init.player_id = command_line.Channel();
 
     BlockStopSignals();
-    if (player->Initialize(init, params) != 0) {
+    if (OrvanePlayer::InitializePlayer(*player, init, params) != 0) {
         std::puts("Error initilizing Quillon! Check config (media folder may be missing).");
         std::fflush(stdout);
         // A service manager must see the failure to restart the player.

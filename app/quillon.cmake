@@ -1,9 +1,11 @@
-# The quillon program and its delegate.
+# The quillon program and its delegate. The program uses the engine as any application
+# of the device does: through its shared library and public interface.
 add_library(quillon_delegate STATIC CTestPlayerDelegate.cpp)
-target_link_libraries(quillon_delegate PUBLIC orvane_player_api quillon_utils PRIVATE PkgConfig::CURL)
+target_link_libraries(quillon_delegate PUBLIC orvane_player_headers PRIVATE PkgConfig::CURL)
 
 add_library(quillon_command_line STATIC CCommandLine.cpp)
-target_link_libraries(quillon_command_line PUBLIC quillon_app PRIVATE player_engine)
+target_link_libraries(quillon_command_line PUBLIC quillon_app)
 
 add_executable(quillon main.cpp)
-target_link_libraries(quillon PRIVATE quillon_command_line quillon_app quillon_delegate player_engine quillon_utils)
+target_link_libraries(quillon PRIVATE quillon_command_line quillon_app quillon_delegate orvaneplayer)
+target_link_options(quillon PRIVATE -Wl,--as-needed)

@@ -3,7 +3,10 @@
 //
 //   quillon_example <media dir> <name> [player id]
 //
-// <name> is a file or M3U playlist relative to <media dir>, or a URL.
+// <name> is a file or M3U playlist relative to <media dir>, or a URL. It includes nothing
+// but the engine's public headers and links its shared library:
+//   find_package(OrvanePlayer CONFIG) and OrvanePlayer::orvaneplayer, or
+//   pkg-config --cflags --libs orvaneplayer
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -13,9 +16,9 @@
 #include <string>
 #include <thread>
 
-#include "player/engine/CPlayer.h"
-#include "player/include/IPlayer.h"
-#include "player/include/IPlayerDelegate.h"
+#include <orvaneplayer/IPlayer.h>
+#include <orvaneplayer/IPlayerDelegate.h>
+#include <orvaneplayer/PlayerFactory.h>
 
 namespace {
 
@@ -100,14 +103,13 @@ int main(int argc, char** argv) {
     params.tcp_low_threshold_ms = 500;
     params.fade_in_ms = 500;
 
-    CPlayer player;
+    OrvanePlayer::PlayerPtr player = OrvanePlayer::CreatePlayer();
     PrintingDelegate delegate;
-    if (player.Initialize(init, params) != 0) {
+    if (OrvanePlayer::InitializePlayer(*player, init, params) != 0) {
         std::fprintf(stderr, "the player could not be initialized\n");
-        player.Deinitialize();
-        return 1;
+        return 1;  // the deleter frees what the failed initialization left
     }
-    player.SetDelegate(&delegate, 0);
+    player->SetDelegate(&delegate, 0);
     std::signal(SIGINT, on_signal);
 
     OrvanePlayer::PlaybackItem item;
@@ -115,14 +117,14 @@ int main(int argc, char** argv) {
     item.interrupt = 1;
     item.volume = 80;
     item.auto_fade_streams = 1;
-    player.SetItem(item);
-    player.FadeAndPlay(0, 80);
+    player->SetItem(item);
+    player->FadeAndPlay(0, 80);
 
     delegate.WaitForEnd();
     // The end of an item is reported when its last packet was written; the device
     // still holds up to its buffer of audio.
     if (!g_interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    player.Stop(true);
-    player.Deinitialize();
+    player->Stop(true);
+    OrvanePlayer::DeinitializePlayer(*player);
     return 0;
 }

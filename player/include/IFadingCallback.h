@@ -1,7 +1,9 @@
 #pragma once
 
+#include "PlayerExport.h"
+
 // The fader's calls back into the player; both arrive on the timer thread.
-class IFadingCallback {
+class ORVANE_PLAYER_API IFadingCallback {
 public:
     virtual ~IFadingCallback() = default;
     // kind points to a FadeEndKind (0: no follow-up).

@@ -5,6 +5,7 @@
 
 #include "IFadingCallback.h"
 #include "IPlayerDelegate.h"
+#include "PlayerExport.h"
 #include "PlayerErrors.h"
 #include "PlayerRecords.h"
 #include "PlayerStates.h"
@@ -13,7 +14,7 @@ namespace OrvanePlayer {
 
 // Control interface of the player engine. Every operation may be called from any
 // thread; most queue a command for the player thread and return at once.
-class IPlayer : public IFadingCallback {
+class ORVANE_PLAYER_API IPlayer : public IFadingCallback {
 public:
     ~IPlayer() override = default;
 

@@ -2,12 +2,13 @@
 
 #include <string>
 
+#include "PlayerExport.h"
 #include "PlayerRecords.h"
 
 namespace OrvanePlayer {
 
 // The engine's reports. All arrive on the player thread; info is valid only during the call.
-class IPlayerDelegate {
+class ORVANE_PLAYER_API IPlayerDelegate {
 public:
     virtual ~IPlayerDelegate() = default;
     virtual void NotifyItemPlaybackFinished(const PlaybackInfo& info, const std::string& item) = 0;
@@ -23,7 +24,7 @@ public:
 };
 
 // Optional observer of fade ends (not owned by the player).
-class IFadeListener {
+class ORVANE_PLAYER_API IFadeListener {
 public:
     virtual ~IFadeListener() = default;
     virtual void OnFadeEnd(PlaybackInfo info, bool is_stream, const unsigned* kind) = 0;

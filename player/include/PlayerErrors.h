@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PlayerExport.h"
+
 namespace OrvanePlayer {
 
 enum PlayerError : int {
@@ -15,6 +17,6 @@ enum PlayerError : int {
 };
 
 // The fixed text of an error code of either sign, or nullptr for an unknown code.
-const char* PlayerErrorText(int code);
+ORVANE_PLAYER_API const char* PlayerErrorText(int code);
 
 }  // namespace OrvanePlayer

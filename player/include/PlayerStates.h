@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PlayerExport.h"
+
 namespace OrvanePlayer {
 
 enum PlayerStateId : int {
@@ -13,6 +15,6 @@ enum PlayerStateId : int {
 };
 
 // "Player_state_idle" ... "Player_state_wait"; nullptr outside 0 to 6.
-const char* PlayerStateName(int state);
+ORVANE_PLAYER_API const char* PlayerStateName(int state);
 
 }  // namespace OrvanePlayer
