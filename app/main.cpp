@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/CCommandLine.h"
+#include "app/CServiceNotifier.h"
 #include "app/CTestPlayerDelegate.h"
 #include "app/Configuration.h"
 #include "player/include/PlayerFactory.h"
@@ -44,11 +45,11 @@ void AllowDefaultStop() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// Sleeps up to one second; the stop signal that arrived, or 0.
-int WaitForStop() {
+// Sleeps up to wait_ms; the stop signal that arrived, or 0.
+int WaitForStop(int64_t wait_ms) {
     const sigset_t set = StopSignals();
-    const timespec one_second{1, 0};
-    const int signal_number = sigtimedwait(&set, nullptr, &one_second);
+    const timespec wait{static_cast<time_t>(wait_ms / 1000), static_cast<long>(wait_ms % 1000) * 1000000L};
+    const int signal_number = sigtimedwait(&set, nullptr, &wait);
     return signal_number > 0 ? signal_number : 0;
 }
 
@@ -126,8 +127,12 @@ int main(int argc, char* argv[]) {
 
     player->SetItem(item);
     player->FadeAndPlay(0, item.volume);
+    app::CServiceNotifier notifier;
+    notifier.Ready();
     int signal_number = 0;
-    while ((signal_number = WaitForStop()) == 0) {
+    while ((signal_number = WaitForStop(notifier.WakeIntervalMs())) == 0) {
+        notifier.KeepAlive();
     }
+    notifier.Stopping();
     return OnStopSignal(*player, signal_number);
 }

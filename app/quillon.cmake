@@ -6,6 +6,13 @@ target_link_libraries(quillon_delegate PUBLIC orvane_player_headers PRIVATE PkgC
 add_library(quillon_command_line STATIC CCommandLine.cpp)
 target_link_libraries(quillon_command_line PUBLIC quillon_app)
 
+add_library(quillon_service_notifier STATIC CServiceNotifier.cpp)
+target_include_directories(quillon_service_notifier PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(quillon_service_notifier PRIVATE PkgConfig::SYSTEMD)
+
 add_executable(quillon main.cpp)
-target_link_libraries(quillon PRIVATE quillon_command_line quillon_app quillon_delegate orvaneplayer)
+target_link_libraries(quillon PRIVATE quillon_command_line quillon_app quillon_delegate
+                                      quillon_service_notifier orvaneplayer)
 target_link_options(quillon PRIVATE -Wl,--as-needed)
+
+install(TARGETS quillon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT player)

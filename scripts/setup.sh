@@ -12,6 +12,7 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev
   libinih-dev
   libsnmp-dev snmpd snmp smitools
+  libsystemd-dev systemd scdoc lintian
   libboost-dev
   ffmpeg icecast2 python3 sox
   clang libclang-rt-14-dev

@@ -17,6 +17,7 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -89,10 +90,14 @@ int main(int argc, char* argv[]) {
   CStopSignal::Unblock();
 
   snmp_log(LOG_INFO, "%s is up and running.\n", kAgentName);
+  // A service manager (Type=notify) learns here that the agent serves; without a
+  // notification socket these calls do nothing.
+  sd_notify(0, "READY=1");
   while (keep_running.load() != 0) {
     agent_check_and_process(1);
   }
 
+  sd_notify(0, "STOPPING=1");
   // The exchange thread logs through net-snmp, so it ends before net-snmp does.
   link.RequestStop();
   exchange.join();

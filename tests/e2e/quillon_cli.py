@@ -198,6 +198,84 @@ class QuillonCommandLine(Folder):
                 self.assertEqual(positions, sorted(positions), out)
 
 
+class NotifyListener:
+    """A NOTIFY_SOCKET of the test's own: collects what a program tells systemd."""
+
+    def __init__(self, path):
+        self.path = path
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        self.sock.settimeout(0.1)
+        self.messages = []
+
+    def poll(self):
+        try:
+            while True:
+                self.messages.extend(self.sock.recv(4096).decode().split("\n"))
+        except socket.timeout:
+            pass
+        return self.messages
+
+    def wait_for(self, message, timeout):
+        return wait_until(lambda: message in self.poll(), timeout, step=0)
+
+    def close(self):
+        self.sock.close()
+
+
+class ServiceNotifications(Folder):
+    def test_quillon_reports_ready_watchdog_and_stopping(self):
+        self.write("quillon.conf", "media_type=local\nmedia_folder=t\n")
+        os.makedirs(self.path("root", "t"))
+        make_tone(self.path("root", "t", "a.mp3"), 440)
+        listener = NotifyListener(self.path("notify"))
+        env = self.env(NOTIFY_SOCKET=self.path("notify"), WATCHDOG_USEC="400000")
+        proc = self.start([QUILLON_BIN, "--config", self.path("quillon.conf"),
+                           "--media-root", self.path("root"),
+                           "--status-file", self.path("status")], env)
+        ready = listener.wait_for("READY=1", 20)
+        pinged = ready and wait_until(lambda: listener.poll().count("WATCHDOG=1") >= 3, 5)
+        # Ready means initialized: the status file is there by now or shortly after.
+        proc.send_signal(signal.SIGTERM)
+        code = proc.wait(20)
+        stopping = listener.wait_for("STOPPING=1", 2)
+        listener.close()
+        out = self.output()
+        self.assertTrue(ready, out[-2000:])
+        self.assertTrue(pinged, listener.messages)
+        self.assertTrue(stopping, listener.messages)
+        self.assertEqual(code, 0, out[-2000:])
+        self.assertLess(listener.messages.index("READY=1"), listener.messages.index("STOPPING=1"))
+
+    def test_quillon_not_ready_when_it_cannot_start(self):
+        listener = NotifyListener(self.path("notify"))
+        self.write("plain.conf", "media_type=local\n")
+        proc = self.start([QUILLON_BIN, "--config", self.path("plain.conf"),
+                           "--media-root", self.path("nowhere")],
+                          self.env(NOTIFY_SOCKET=self.path("notify")))
+        code = proc.wait(30)
+        messages = listener.poll()
+        listener.close()
+        self.assertEqual(code, 255)
+        self.assertNotIn("READY=1", messages)
+
+    def test_agent_reports_ready_and_stopping(self):
+        self.write("snmp/tandril-snmp-agent.conf",
+                   "agentXSocket %s\n" % self.path("agentx", "master"))
+        listener = NotifyListener(self.path("notify"))
+        env = self.env(SNMPCONFPATH=self.path("snmp"), MIBS="", MIBDIRS=self.path("snmp"),
+                       NOTIFY_SOCKET=self.path("notify"),
+                       TANDRIL_SYSID_FILE=self.path("none"), TANDRIL_NETWORK_FILE=self.path("none"))
+        proc = self.start([AGENT_BIN], env)
+        ready = listener.wait_for("READY=1", 10)
+        proc.send_signal(signal.SIGTERM)
+        code = proc.wait(20)
+        stopping = listener.wait_for("STOPPING=1", 2)
+        listener.close()
+        self.assertTrue(ready and stopping, (listener.messages, self.output()))
+        self.assertEqual(code, 0)
+
+
 class AgentCommandLine(Folder):
     def test_help_version_and_usage_errors(self):
         result = subprocess.run([AGENT_BIN, "--help"], capture_output=True, text=True, timeout=10)
