@@ -3,9 +3,10 @@
 
 Usage:
   test_http_server.py --routes ROUTES.json [--port-file FILE] [--log FILE]
-                      [--watch-stdin]
+                      [--watch-stdin] [--port N]
 
-Prints "PORT <n>" on stdout (and writes <n> to --port-file) once it accepts
+--port takes that port instead of a free one (a server started again where a killed one
+was). Prints "PORT <n>" on stdout (and writes <n> to --port-file) once it accepts
 connections. Stops on SIGTERM or SIGINT, and with --watch-stdin also when its
 standard input reaches end of file (the test process holding the pipe died). Every request is appended to --log as
 "<METHOD> <path>" followed by its raw header lines and an empty line.
@@ -24,6 +25,8 @@ Route fields (all optional):
   rate          bytes per second to pace file/body data (real time), 0 = unpaced
   delay         seconds to wait before the status line
   stall_after   bytes of body sent before the response stalls forever (-1 = never)
+  drop_after    seconds after which the server closes the connection in the middle
+                of file/body data (a server that drops its listeners)
   stall_for_icy stall right after the headers when the client asked for
                 "Icy-MetaData: 1" (a media player), answer normally otherwise
   icy           with file: when the client asked for "Icy-MetaData: 1" send
@@ -102,6 +105,9 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
     def answer(self, route):
+        self.drop_at = None
+        if route.get("drop_after"):
+            self.drop_at = time.monotonic() + float(route["drop_after"])
         icy = route.get("icy") and self.headers.get("Icy-MetaData", "") == "1"
         self.send_response(int(route.get("status", 200)))
         for name, value in route.get("headers", {}).items():
@@ -151,15 +157,18 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(chunk)
             self.wfile.flush()
             pacer.wait(len(chunk))
-            if STOP.is_set():
+            if STOP.is_set() or self.dropped():
                 return
+
+    def dropped(self):
+        return self.drop_at is not None and time.monotonic() >= self.drop_at
 
     def send_file(self, route, icy, metaint):
         with open(route["file"], "rb") as media:
             data = media.read()
         if not icy:
             if route.get("loop"):
-                while not STOP.is_set():
+                while not STOP.is_set() and not self.dropped():
                     self.send_paced(data, route)
             else:
                 self.send_paced(data, route)
@@ -172,7 +181,7 @@ class Handler(BaseHTTPRequestHandler):
         pacer = Pacer(float(route.get("rate", 0)))
         position = 0
         block = 0
-        while not STOP.is_set():
+        while not STOP.is_set() and not self.dropped():
             chunk = b""
             while len(chunk) < metaint:
                 take = data[position:position + metaint - len(chunk)]
@@ -206,6 +215,7 @@ def main():
     parser.add_argument("--port-file")
     parser.add_argument("--log")
     parser.add_argument("--watch-stdin", action="store_true")
+    parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
     with open(args.routes, encoding="utf-8") as routes:
         ROUTES = json.load(routes)
@@ -213,7 +223,7 @@ def main():
 
     ThreadingHTTPServer.daemon_threads = True
     ThreadingHTTPServer.allow_reuse_address = True
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     PORT = server.server_address[1]
 
     def stop(*_):
