@@ -1,6 +1,9 @@
 #include "player/source/CAudioSource.h"
 #include "utils/Assert.h"
 
+
+#include <curl/curl.h>
+
 #include <cinttypes>
 #include <cstring>
 #include <unistd.h>
@@ -91,6 +94,12 @@ void CAudioSource::SetRequestOptions(const std::string opts[2])
 
 int CAudioSource::NetworkInit()
 {
+    // libcurl's global set-up (TLS library included) is not thread-safe and would
+    // otherwise happen on the player thread at the first playlist probe: do it here,
+    // on the thread that initialises the player, before its thread starts.
+    if (!m_curl_ready) {
+        m_curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    }
     return avformat_network_init();
 }
 
@@ -98,6 +107,10 @@ void CAudioSource::NetworkDeinit()
 {
     CloseContext();
     avformat_network_deinit();
+    if (m_curl_ready) {
+        curl_global_cleanup();
+        m_curl_ready = false;
+    }
 }
 
 void CAudioSource::Interrupt()

@@ -123,6 +123,7 @@ private:
     IAudioOutput* m_output = nullptr;  // the decoder chain; not owned
     AudioInfo m_info;
     std::string m_last_icy_metadata;
+    bool m_curl_ready = false;  // NetworkInit set libcurl up; NetworkDeinit releases it
     bool m_icy_seen = false;  // an ICY metadata block arrived since the last open
     std::string m_last_url;
     CURLPlaylistAudioSource m_playlist_resolver;

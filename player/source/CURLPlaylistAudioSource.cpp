@@ -21,6 +21,10 @@ const char* const kM3UTypes =
 
 // Longest playlist line looked at, without its line end.
 constexpr int kMaxLine = 511;
+// How long a transfer waits for its sockets before it asks the interrupt check again.
+// The player gives its thread half a second to stop; libcurl's own progress call comes
+// only once a second while a server stalls.
+constexpr int kInterruptPollMs = 50;
 
 bool StartsWithNoCase(const char* data, size_t length, const char* prefix)
 {
@@ -93,7 +97,10 @@ bool CURLPlaylistAudioSource::CreateHandle()
         return true;
     }
     m_curl.reset(curl_easy_init());
-    if (!m_curl) {
+    m_multi.reset(curl_multi_init());
+    if (!m_curl || !m_multi) {
+        m_curl.reset();
+        m_multi.reset();
         utils::logger.error("%s ERROR :curl_easy_init() returned NULL\n", get_player_prefix());
         return false;
     }
@@ -163,7 +170,7 @@ bool CURLPlaylistAudioSource::Perform(const std::string& url, bool download)
     m_content_type.clear();
     m_location.clear();
     m_interrupted = false;
-    const CURLcode result = curl_easy_perform(curl);
+    const CURLcode result = Transfer();
     CloseDownloadFile();
     // The handle keeps the pointer: detach it before the list is freed.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
@@ -173,6 +180,53 @@ bool CURLPlaylistAudioSource::Perform(const std::string& url, bool download)
     // The body callback ends probes and long downloads on purpose.
     return result == CURLE_OK || result == CURLE_WRITE_ERROR ||
            result == CURLE_ABORTED_BY_CALLBACK;
+}
+
+bool CURLPlaylistAudioSource::InterruptRequested()
+{
+    if (m_interrupt_check && m_interrupt_check(m_interrupt_context)) {
+        m_interrupted = true;
+    }
+    return m_interrupted;
+}
+
+// curl_easy_perform, but with the interrupt check asked every kInterruptPollMs.
+CURLcode CURLPlaylistAudioSource::Transfer()
+{
+    CURL* curl = m_curl.get();
+    CURLM* multi = m_multi.get();
+    if (InterruptRequested()) {
+        return CURLE_ABORTED_BY_CALLBACK;
+    }
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode result = CURLE_GOT_NOTHING;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        bool done = false;
+        while (const CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+                result = message->data.result;
+                done = true;
+            }
+        }
+        if (done || running == 0) {
+            break;
+        }
+        if (InterruptRequested()) {
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, kInterruptPollMs, nullptr);
+    }
+    curl_multi_remove_handle(multi, curl);
+    return result;
 }
 
 size_t CURLPlaylistAudioSource::HeaderCallback(char* data, size_t size, size_t count, void* self)
@@ -187,12 +241,7 @@ size_t CURLPlaylistAudioSource::BodyCallback(char* data, size_t size, size_t cou
 
 int CURLPlaylistAudioSource::ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    auto* resolver = static_cast<CURLPlaylistAudioSource*>(self);
-    if (resolver->m_interrupt_check && resolver->m_interrupt_check(resolver->m_interrupt_context)) {
-        resolver->m_interrupted = true;
-        return 1;
-    }
-    return 0;
+    return static_cast<CURLPlaylistAudioSource*>(self)->InterruptRequested() ? 1 : 0;
 }
 
 size_t CURLPlaylistAudioSource::OnHeader(const char* data, size_t length)

@@ -35,7 +35,8 @@ public:
     // 1: failure; 2: not a playlist. digest (16 bytes, may be null) receives the MD5
     // of the downloaded body.
     int ExtractURL(const char* url, std::string& streamUrl, uint8_t digest[16]);
-    // Asked during every transfer (at least once a second); true aborts it as a failure.
+    // Asked before and during every transfer (at least every 50 ms); true aborts it as a
+    // failure.
     // Lets the owner's custom interrupt cut a resolution short instead of waiting out
     // libcurl's own time-outs. The function may be called on the player's thread only.
     void SetInterruptCheck(bool (*check)(void*), void* context)
@@ -54,14 +55,20 @@ private:
     struct CurlCleanup {
         void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
     };
+    struct MultiCleanup {
+        void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+    };
     struct SlistFree {
         void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
     };
     using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+    using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
     using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
     bool CreateHandle();
     bool Perform(const std::string& url, bool download);
+    CURLcode Transfer();
+    bool InterruptRequested();
     int OpenDownloadFile();
     void CloseDownloadFile();
     std::string TypeOf(const char* url) const;
@@ -78,6 +85,7 @@ private:
     std::string m_user_agent;
     std::string m_headers;
     CurlHandle m_curl;
+    MultiHandle m_multi;  // drives m_curl so that an interrupt is seen while a transfer stalls
     bool m_download = false;
     int32_t m_downloaded_bytes = 0;
     int m_download_fd = -1;

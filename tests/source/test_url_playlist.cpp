@@ -1,9 +1,12 @@
 // The URL playlist resolver against the loopback HTTP test server.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "SourceTestSupport.h"
@@ -35,6 +38,7 @@ const char* const kRoutes = R"({
   "/short.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"}, "body": "# pad\n", "body_size": 3000},
   "/garbage.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"}, "body": "\u0000\u00ff\u0001:/\u0080\n\u0000://\u00fe", "body_size": 3000},
   "/garbage.pls": {"headers": {"Content-Type": "audio/x-scpls"}, "body": "\u0000[\u00ff\n=\u0001\u0080", "body_size": 3000},
+  "/stall.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"}, "body": "x", "stall_after": 0},
   "/noloc": {"status": 302, "headers": {"Content-Type": "audio/mpeg"}, "raw_headers": ["Location: "]}
 })";
 
@@ -185,6 +189,32 @@ TEST_F(CURLPlaylistTest, FailuresReportOne)
     EXPECT_LT(kept, 8000);
     EXPECT_EQ(1, Resolve("/short.m3u", stream));
     EXPECT_EQ(3000, FileSize(dir.file("url_download")));
+}
+
+// The player gives its thread half a second to stop before it cancels it; a resolution
+// must see an interrupt well within that, also while the server sends nothing at all.
+TEST_F(CURLPlaylistTest, InterruptEndsAStalledTransferAndLetsNoFurtherRequestOut)
+{
+    static std::atomic<bool> interrupted{false};
+    interrupted = false;
+    resolver.SetInterruptCheck([](void*) { return interrupted.load(); }, nullptr);
+    std::atomic<int64_t> interrupted_at_ns{0};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        interrupted_at_ns = std::chrono::steady_clock::now().time_since_epoch().count();
+        interrupted = true;
+    });
+    std::string stream;
+    EXPECT_EQ(1, Resolve("/stall.m3u", stream));
+    const int64_t returned_ns = std::chrono::steady_clock::now().time_since_epoch().count();
+    stopper.join();
+    ASSERT_NE(interrupted_at_ns.load(), 0) << "returned before the interrupt";
+    EXPECT_LT(returned_ns - interrupted_at_ns.load(), int64_t{400} * 1000 * 1000);
+
+    // Still interrupted: nothing more is sent.
+    const std::string before = server->requests();
+    EXPECT_EQ(1, Resolve("/list.m3u", stream));
+    EXPECT_EQ(before, server->requests());
 }
 
 TEST_F(CURLPlaylistTest, HostileBodiesAndHeadersGiveClearResults)
