@@ -1,7 +1,6 @@
 #include "player/source/CAudioSource.h"
 #include "utils/Assert.h"
 
-
 #include <curl/curl.h>
 
 #include <cinttypes>
