@@ -97,8 +97,11 @@ def main():
         baseline = samples[0]
     last = samples[-1]
     after = [s for s in samples if s["t"] >= baseline["t"]]
+    # Descriptors come and go with each reconnection: compare the highest counts of the
+    # first and the last minute after the warm-up, not two single samples.
+    window = max(1, int(60 / args.sample))
     rss_growth = last["rss_kib"] - baseline["rss_kib"]
-    fd_growth = last["fds"] - baseline["fds"]
+    fd_growth = max(s["fds"] for s in after[-window:]) - max(s["fds"] for s in after[:window])
     print("soak: %.1f min, %d reconnects; after %.0f s: RSS %d -> %d KiB (growth %+d KiB, max %d), "
           "fds %d -> %d (growth %+d, max %d), threads %d -> %d; SIGINT status %s in %.2f s"
           % (last["t"] / 60, last["reconnects"], baseline["t"], baseline["rss_kib"],
