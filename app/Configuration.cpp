@@ -1,6 +1,5 @@
 #include "app/Configuration.h"
 
-#include <INIReader.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 
 #include "app/Paths.h"
 #include "app/PlaylistPreparation.h"
+#include "utils/CIniReader.h"
 
 namespace app {
 
@@ -34,7 +34,7 @@ std::string lower_case(std::string text) {
     return text;
 }
 
-void read_numbers(const INIReader& reader, OrvanePlayer::PlaybackItem& item,
+void read_numbers(const utils::CIniReader& reader, OrvanePlayer::PlaybackItem& item,
                   OrvanePlayer::StreamParams& params, const Console& console) {
     const long volume = reader.GetInteger(kUnnamedSection, "volume", kDefaultVolume);
     item.volume = static_cast<int32_t>(clamped(console, "volume", volume, 0, kMaxVolume));
@@ -45,7 +45,7 @@ void read_numbers(const INIReader& reader, OrvanePlayer::PlaybackItem& item,
     std::fprintf(console.out, "BUFFER SIZE=%d\n", static_cast<int>(params.rtp_delay_ms));
 }
 
-int read_stream(const INIReader& reader, OrvanePlayer::PlaybackItem& item, const Console& console) {
+int read_stream(const utils::CIniReader& reader, OrvanePlayer::PlaybackItem& item, const Console& console) {
     std::fputs("Playing stream...\n", console.out);
     item.name = reader.Get(kUnnamedSection, "url", "");
     if (item.name.empty())
@@ -54,7 +54,7 @@ int read_stream(const INIReader& reader, OrvanePlayer::PlaybackItem& item, const
     return 0;
 }
 
-int read_local(const INIReader& reader, const std::string& media_root,
+int read_local(const utils::CIniReader& reader, const std::string& media_root,
                OrvanePlayer::PlaybackItem& item, OrvanePlayer::PlayerInit& init,
                const Console& console) {
     const std::string folder_name = reader.Get(kUnnamedSection, "media_folder", "");
@@ -111,11 +111,18 @@ int ReadConfiguration(const std::string& config_file, const std::string& media_r
     struct stat info {};
     if (::stat(config_file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return -1;
-    const INIReader reader(config_file);
+    const utils::CIniReader reader(config_file);
     // Negative: the file could not be opened. A positive line number of a syntax error
     // still leaves everything parsed before and after it usable.
     if (reader.ParseError() < 0)
         return -1;
+    // A value that cannot be read whole is never used cut: a different URL or folder
+    // would be played without a word.
+    if (reader.RefusedLine() != 0) {
+        std::fprintf(console.err, "Line %d of %s is too long: lines are read up to %zu characters\n",
+                     reader.RefusedLine(), config_file.c_str(), utils::CIniReader::kMaxLineLength);
+        return -1;
+    }
 
     item.shuffle = 0;
     item.interrupt = 0;

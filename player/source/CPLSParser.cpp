@@ -1,10 +1,10 @@
 #include "player/source/CPLSParser.h"
 
-#include <INIReader.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+
+#include "utils/CIniReader.h"
 
 CPLSParser::CPLSParser() = default;
 
@@ -14,7 +14,7 @@ int CPLSParser::ParseFile(const char* path)
 {
     Release();
     m_entry_count = -1;
-    m_reader = std::make_unique<INIReader>(path ? path : "");
+    m_reader = std::make_unique<utils::CIniReader>(path ? path : "");
     m_parse_result = m_reader->ParseError();
     if (m_parse_result == 0) {
         // GetInteger uses strtol base 0 and falls back to the default without digits.
@@ -38,6 +38,11 @@ void CPLSParser::GetURLs(std::list<std::string>& out) const
             out.push_back(std::move(value));
         }
     }
+}
+
+int CPLSParser::GetRefusedLine() const
+{
+    return m_reader ? m_reader->RefusedLine() : 0;
 }
 
 void CPLSParser::Release()

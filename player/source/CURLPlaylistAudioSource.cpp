@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <list>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "utils/CIniReader.h"
 #include "utils/CLogger.h"
 #include "utils/Paths.h"
 #include "utils/utils.h"
@@ -19,8 +21,9 @@ const char* const kM3UTypes =
     "audio/mpeg-url, application/x-winamp-playlist, application/vnd.apple.mpegurl, "
     "application/vnd.apple.mpegurl.audio, ";
 
-// Longest playlist line looked at, without its line end.
-constexpr int kMaxLine = 511;
+// Longest playlist line looked at, without its line end: stream addresses with access
+// tokens run to several hundred characters.
+constexpr size_t kMaxLine = 8192;
 // How long a transfer waits for its sockets before it asks the interrupt check again.
 // The player gives its thread half a second to stop; libcurl's own progress call comes
 // only once a second while a server stalls.
@@ -30,6 +33,18 @@ bool StartsWithNoCase(const char* data, size_t length, const char* prefix)
 {
     const size_t n = strlen(prefix);
     return length >= n && strncasecmp(data, prefix, n) == 0;
+}
+
+// A playlist from a server may only name streams on the network: a local file named there
+// ("file://...") would be opened by the player on the server's word.
+bool IsNetworkURL(const std::string& url)
+{
+    for (const char* scheme : {"http://", "https://", "rtp://"}) {
+        if (StartsWithNoCase(url.data(), url.size(), scheme)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Header value without the line end (libcurl hands over "\r\n", some servers send "\n").
@@ -51,25 +66,17 @@ using FileHandle = std::unique_ptr<FILE, FileClose>;
 // whole and reported through too_long, so its tail is never taken for a line of its own.
 bool ReadLine(FILE* file, std::string& line, bool& too_long)
 {
-    char buffer[kMaxLine + 2];
     line.clear();
     too_long = false;
-    if (!fgets(buffer, sizeof(buffer), file)) {
-        return false;
+    int c = 0;
+    while ((c = getc_unlocked(file)) != EOF && c != '\n') {
+        if (line.size() < kMaxLine) {
+            line += static_cast<char>(c);
+        } else {
+            too_long = true;
+        }
     }
-    line = buffer;
-    if (!line.empty() && line.back() == '\n') {
-        line.pop_back();
-        return true;
-    }
-    if (static_cast<int>(line.size()) <= kMaxLine) {
-        return true;  // last line without line end
-    }
-    too_long = true;
-    int c;
-    while ((c = fgetc(file)) != EOF && c != '\n') {
-    }
-    return true;
+    return c != EOF || !line.empty() || too_long;
 }
 
 }  // namespace
@@ -127,6 +134,14 @@ bool CURLPlaylistAudioSource::CreateHandle()
 // remove whatever is there and create the file exclusively, never through a link.
 int CURLPlaylistAudioSource::OpenDownloadFile()
 {
+    struct stat info {};
+    if (lstat(m_download_path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        // Every playlist URL would fail on it: say so, as nothing else will.
+        utils::logger.error("%s ERROR :CURLPlaylistAudioSource::Perform() download path %s is a directory: "
+                            "playlist URLs cannot be resolved\n",
+                            get_player_prefix(), m_download_path.c_str());
+        return -EISDIR;
+    }
     unlink(m_download_path.c_str());
     m_download_fd = open(m_download_path.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -367,9 +382,23 @@ int CURLPlaylistAudioSource::ExtractURL(const char* url, std::string& streamUrl,
     return URL_NOT_A_PLAYLIST;
 }
 
+bool CURLPlaylistAudioSource::IsAcceptedEntry(const std::string& url, const char* caller) const
+{
+    if (IsNetworkURL(url)) {
+        return true;
+    }
+    utils::logger.warning("%s CURLPlaylistAudioSource::%s(): %s is not a network stream (http, https, rtp), "
+                          "skipped\n",
+                          get_player_prefix(), caller, url.c_str());
+    return false;
+}
+
 bool CURLPlaylistAudioSource::GetURLfromM3U(const char* path, std::string& out)
 {
     out.clear();
+    if (!CreateHandle()) {
+        return false;
+    }
     FileHandle file(fopen(path, "r"));
     if (!file) {
         return false;
@@ -377,11 +406,17 @@ bool CURLPlaylistAudioSource::GetURLfromM3U(const char* path, std::string& out)
     std::string line;
     bool too_long = false;
     while (ReadLine(file.get(), line, too_long)) {
-        if (too_long || line.empty() || line[0] == '#') {
+        if (too_long) {
+            utils::logger.error("%s ERROR :CURLPlaylistAudioSource::GetURLfromM3U(): line longer than %zu "
+                                "characters skipped\n",
+                                get_player_prefix(), kMaxLine);
+            continue;
+        }
+        if (line.empty() || line[0] == '#') {
             continue;
         }
         utils::trim(line);
-        if (line.find("://") == std::string::npos) {
+        if (line.find("://") == std::string::npos || !IsAcceptedEntry(line, "GetURLfromM3U")) {
             continue;
         }
         if (Perform(line, false)) {
@@ -400,15 +435,26 @@ bool CURLPlaylistAudioSource::GetURLfromM3U(const char* path, std::string& out)
 bool CURLPlaylistAudioSource::GetURLfromPLS(const char* path, std::string& out)
 {
     out.clear();
+    if (!CreateHandle()) {
+        return false;
+    }
     if (m_pls_parser.ParseFile(path) != 0) {
         utils::logger.error("%s ERROR :CURLPlaylistAudioSource::GetURLfromPLS() finished with errors\n",
                             get_player_prefix());
         return false;
     }
+    if (m_pls_parser.GetRefusedLine() != 0) {
+        utils::logger.error("%s ERROR :CURLPlaylistAudioSource::GetURLfromPLS(): line %d longer than %zu "
+                            "characters skipped\n",
+                            get_player_prefix(), m_pls_parser.GetRefusedLine(), utils::CIniReader::kMaxLineLength);
+    }
     std::list<std::string> urls;
     m_pls_parser.GetURLs(urls);
     m_pls_parser.Release();
     for (const std::string& candidate : urls) {
+        if (!IsAcceptedEntry(candidate, "GetURLfromPLS")) {
+            continue;
+        }
         if (Perform(candidate, false)) {
             out = candidate;
             return true;

@@ -73,6 +73,8 @@ private:
     void CloseDownloadFile();
     std::string TypeOf(const char* url) const;
     std::string RedirectTarget();
+    // True for a network stream address; logs a warning and gives false for anything else.
+    bool IsAcceptedEntry(const std::string& url, const char* caller) const;
     size_t OnHeader(const char* data, size_t length);
     size_t OnBody(const char* data, size_t length);
     static size_t HeaderCallback(char* data, size_t size, size_t count, void* self);

@@ -12,6 +12,7 @@
 #include "app/Configuration.h"
 #include "app/Paths.h"
 #include "app/PlaylistPreparation.h"
+#include "utils/CIniReader.h"
 #include "utils/Paths.h"
 
 using OrvanePlayer::PlaybackItem;
@@ -120,6 +121,24 @@ TEST_F(ConfigFixture, StreamTypeMatchesAnyCaseAndSubstring) {
 
     EXPECT_EQ(read("media_type=stream\nurl=\n"), -1);
     EXPECT_EQ(read("media_type=stream\n"), -1);
+}
+
+TEST_F(ConfigFixture, LongUrlsAreReadWholeOrRefused) {
+    // Stream addresses with access tokens: read whole, also with "=" in the part a
+    // 200-byte line buffer would have cut off.
+    const std::string url = "http://127.0.0.1:8000/live.mp3?token=" + std::string(500, 't') + "&sig=" +
+                            std::string(100, 's') + "==";
+    ASSERT_EQ(read("media_type=stream\nurl = " + url + "\nvolume=30\n"), 0);
+    EXPECT_EQ(item.name, url);
+    EXPECT_EQ(item.volume, 30);
+    EXPECT_NE(console.out().find("ITEM NAME is " + url + "\n"), std::string::npos);
+
+    // Too long to be read whole: the configuration is refused, never played cut.
+    const std::string huge = "http://127.0.0.1/" + std::string(utils::CIniReader::kMaxLineLength, 'x');
+    EXPECT_EQ(read("media_type=stream\nurl=" + huge + "\n"), -1);
+    EXPECT_NE(console.err().find("Line 2 of " + config_file() + " is too long: lines are read up to 8192 characters\n"),
+              std::string::npos)
+        << console.err();
 }
 
 TEST_F(ConfigFixture, NumbersOutOfRangeAreClampedNotWrapped) {

@@ -10,8 +10,10 @@
 #include "player/source/CPLSParser.h"
 #include "player/source/CTimeout_handler.h"
 #include "tests/support/clock/WallClockStep.h"
+#include "utils/CIniReader.h"
 
 using sourcetest::TempDir;
+using utils::CIniReader;
 
 namespace {
 
@@ -125,12 +127,29 @@ TEST(CPLSParser, BrokenFilesGiveErrorsAndEmptyLists)
     for (int i = 0; i < 3000; ++i) {
         garbage += static_cast<char>((i * 131 + 7) % 256);
     }
-    UrlsOf(dir.write("garbage.pls", garbage), &result);
-    EXPECT_NE(0, result);
+    // Binary lines are read up to their first zero byte, as whole lines: nothing to list.
+    EXPECT_TRUE(UrlsOf(dir.write("garbage.pls", garbage), &result).empty());
 
     // A huge entry count with few entries stays bounded and still finds them.
     auto urls = UrlsOf(dir.write("huge.pls", "[playlist]\nnumberofentries=2147483647\nfile7=http://a/7\n"));
     EXPECT_EQ(std::list<std::string>({"http://a/7"}), urls);
+}
+
+TEST(CPLSParser, LongEntriesAreListedWholeOrLeftOut)
+{
+    TempDir dir;
+    // Addresses with access tokens run to hundreds of characters; one beyond what is read
+    // whole is left out rather than listed cut.
+    const std::string long_url = "http://radio.example/live.mp3?token=" + std::string(700, 't');
+    const std::string too_long = "http://radio.example/x?" + std::string(CIniReader::kMaxLineLength, 'x');
+    CPLSParser parser;
+    ASSERT_EQ(0, parser.ParseFile(dir.write("long.pls", "[playlist]\nnumberofentries=3\nFile1=" + long_url +
+                                                            "\nFile2=" + too_long + "\nFile3=http://a/3\n")
+                                      .c_str()));
+    std::list<std::string> urls;
+    parser.GetURLs(urls);
+    EXPECT_EQ(std::list<std::string>({long_url, "http://a/3"}), urls);
+    EXPECT_EQ(4, parser.GetRefusedLine());
 }
 
 TEST(CPLSParser, ThousandsOfEntriesInOrder)

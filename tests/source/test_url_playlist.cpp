@@ -39,11 +39,15 @@ const char* const kRoutes = R"({
   "/garbage.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"}, "body": "\u0000\u00ff\u0001:/\u0080\n\u0000://\u00fe", "body_size": 3000},
   "/garbage.pls": {"headers": {"Content-Type": "audio/x-scpls"}, "body": "\u0000[\u00ff\n=\u0001\u0080", "body_size": 3000},
   "/stall.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"}, "body": "x", "stall_after": 0},
+  "/local.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"},
+                 "body": "file:///etc/passwd\nFILE:///etc/passwd\nftp://127.0.0.1:{port}/stream\nhttp://127.0.0.1:{port}/stream\n"},
+  "/local.pls": {"headers": {"Content-Type": "audio/x-scpls"},
+                 "body": "[playlist]\nnumberofentries=2\nFile1=file:///etc/passwd\nFile2=HTTP://127.0.0.1:{port}/stream2\n"},
   "/noloc": {"status": 302, "headers": {"Content-Type": "audio/mpeg"}, "raw_headers": ["Location: "]}
 })";
 
-// Routes whose bodies are built here: a line longer than the parser's limit, thousands of
-// PLS entries and a 500-character Content-Type.
+// Routes whose bodies are built here: a stream address of several hundred characters,
+// thousands of PLS entries and a 500-character Content-Type.
 std::string ExtraRoutes()
 {
     const std::string tail(600, 'a');
@@ -224,9 +228,11 @@ TEST_F(CURLPlaylistTest, HostileBodiesAndHeadersGiveClearResults)
     EXPECT_EQ(1, Resolve("/garbage.pls", stream));
     EXPECT_EQ(1, Resolve("/many.pls", stream)) << "every listed entry is dead";
 
-    // The over-long line is skipped whole: neither its start nor its tail is taken.
+    // A long address (a token in its query) is probed and played whole, not cut.
     EXPECT_EQ(0, Resolve("/overlong.m3u", stream));
-    EXPECT_EQ(server->url("/stream2"), stream);
+    EXPECT_EQ(server->url("/stream?" + std::string(600, 'a') + "http://127.0.0.1:" +
+                          std::to_string(server->port()) + "/stream2"),
+              stream);
 
     EXPECT_EQ(2, Resolve("/bigtype", stream));
     EXPECT_EQ(500u, resolver.GetContentType().size());
@@ -246,10 +252,43 @@ TEST_F(CURLPlaylistTest, PlantedLinkAtTheDownloadPathIsNotFollowed)
     ASSERT_EQ(0, lstat(dir.file("url_download").c_str(), &st));
     EXPECT_TRUE(S_ISREG(st.st_mode));
 
-    // A download path that cannot be created (a folder is in the way) fails cleanly.
+    // A download path that cannot be created (a folder is in the way) fails, and says why.
     ASSERT_EQ(0, unlink(dir.file("url_download").c_str()));
     ASSERT_EQ(0, mkdir(dir.file("url_download").c_str(), 0700));
+    LogCapture log;
     EXPECT_EQ(1, Resolve("/list.m3u", stream));
+    EXPECT_TRUE(log.Contains("download path " + dir.file("url_download") +
+                             " is a directory: playlist URLs cannot be resolved"))
+        << log.All();
+}
+
+TEST_F(CURLPlaylistTest, RemotePlaylistsNameOnlyNetworkStreams)
+{
+    // A server's playlist must not make the player open local files.
+    LogCapture log;
+    std::string stream;
+    EXPECT_EQ(0, Resolve("/local.m3u", stream));
+    EXPECT_EQ(server->url("/stream"), stream);
+    EXPECT_TRUE(log.Contains("GetURLfromM3U(): file:///etc/passwd is not a network stream (http, https, rtp), skipped"))
+        << log.All();
+    EXPECT_TRUE(log.Contains("FILE:///etc/passwd is not a network stream"));
+    EXPECT_TRUE(log.Contains("ftp://127.0.0.1:" + std::to_string(server->port()) + "/stream is not a network stream"));
+
+    EXPECT_EQ(0, Resolve("/local.pls", stream));
+    EXPECT_EQ("HTTP://127.0.0.1:" + std::to_string(server->port()) + "/stream2", stream) << "schemes in any case";
+    EXPECT_TRUE(log.Contains("GetURLfromPLS(): file:///etc/passwd is not a network stream"));
+}
+
+TEST_F(CURLPlaylistTest, LongM3ULinesAreProbedWholeOrSkipped)
+{
+    // Read from a file directly: a download stops after about 4 KiB.
+    const std::string long_url = server->url("/stream2?token=" + std::string(3000, 'q'));
+    const std::string too_long = server->url("/stream?" + std::string(9000, 'x'));
+    std::string stream;
+    LogCapture log;
+    ASSERT_TRUE(resolver.GetURLfromM3U(dir.write("a.m3u", too_long + "\n" + long_url + "\n").c_str(), stream));
+    EXPECT_EQ(long_url, stream);
+    EXPECT_TRUE(log.Contains("GetURLfromM3U(): line longer than 8192 characters skipped")) << log.All();
 }
 
 TEST(CURLPlaylistAudioSource, DownloadPathFollowsTheEnvironment)
