@@ -44,3 +44,13 @@ if [ "${QUILLON_SKIP_ARMHF:-0}" != "1" ]; then
   echo "== armhf cross build, unit tests under qemu-arm"
   bash scripts/test-armhf.sh
 fi
+
+if [ "${QUILLON_SKIP_PACKAGES:-0}" != "1" ]; then
+  echo "== Debian packages"
+  rm -rf build/packages
+  bash scripts/package.sh build/normal build/packages
+  if [ "${QUILLON_SKIP_ARMHF:-0}" != "1" ]; then
+    bash scripts/package.sh "${QUILLON_ARMHF_BUILD:-build/armhf}" build/packages
+  fi
+  bash tests/dist/check_packages.sh build/packages build/normal/vcard/asound.conf
+fi
