@@ -12,15 +12,16 @@ BUILD=$(realpath "${1:-build/normal}")
 OUT=$(realpath -m "${2:-build/packages}")
 DIST=$ROOT/dist/debian
 
-# The packages install into /usr and /etc whatever prefix the build was configured with.
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_INSTALL_PREFIX=/usr > /dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target quillon tandril-snmp-agent orvaneplayer manpages > /dev/null
-
 if grep -q 'CMAKE_TOOLCHAIN_FILE:.*armhf' "$BUILD/CMakeCache.txt"; then
   ARCH=armhf STRIP=arm-linux-gnueabihf-strip
 else
   ARCH=$(dpkg --print-architecture) STRIP=strip
 fi
+# The packages install into /usr, /etc and the multiarch library folder, whatever the
+# build was configured with.
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_INSTALL_LIBDIR:PATH="lib/$(dpkg-architecture -a"$ARCH" -qDEB_HOST_MULTIARCH 2>/dev/null)" > /dev/null
+cmake --build "$BUILD" -j"$(nproc)" --target quillon tandril-snmp-agent orvaneplayer manpages > /dev/null
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 SOVERSION=1
 LIBPKG=liborvaneplayer$SOVERSION
