@@ -8,7 +8,7 @@
 #
 #   check_packages.sh <packages dir> <vcard asound.conf>
 set -uo pipefail
-PKGS=$(realpath "$1") ASOUND=$2
+PKGS=$(realpath "$1") ASOUND=$(realpath "$2")
 VERSION=1.1.0
 passed=0 failed=0
 WORK=$(mktemp -d)
@@ -112,8 +112,14 @@ version_and_help() {
 player_plays_demo() {
   # As the package's own user, from the installed paths.
   local dir=$WORK/player
-  mkdir -p "$dir/card" && chown -R quillon "$dir"
-  setpriv --reuid=quillon --regid=quillon --init-groups env ALSA_CONFIG_PATH="$ASOUND" VCARD_DIR="$dir/card" VCARD_SPEED=4 \
+  mkdir -p "$dir/card" "$dir/vcard" && chown -R quillon "$dir"
+  # The virtual card where the user can read it (the build folder may be private).
+  local vcard_dir
+  vcard_dir=$(dirname "$ASOUND")
+  cp "$vcard_dir"/*.so "$dir/vcard/"
+  sed "s|$vcard_dir/|$dir/vcard/|g" "$ASOUND" > "$dir/vcard/asound.conf"
+  chmod -R a+rX "$dir/vcard"
+  setpriv --reuid=quillon --regid=quillon --init-groups env ALSA_CONFIG_PATH="$dir/vcard/asound.conf" VCARD_DIR="$dir/card" VCARD_SPEED=4 \
     /usr/sbin/quillon --config /usr/share/doc/quillon/examples/quillon-demo.conf \
       --media-root /usr/share/quillon --status-file "$dir/status" > "$dir/out.txt" 2>&1 &
   local pid=$! i
