@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Set up, build and run every test: the normal build, then the sanitizer builds.
-# Last, the cross build for the 32-bit ARM device with its unit tests under emulation.
+# Then the cross build for the 32-bit ARM device with its unit tests under emulation, and
+# last the Debian packages of both builds with their checks (as root they are installed,
+# run and purged again).
 # QUILLON_SKIP_SANITIZERS=1 skips the sanitizer builds, QUILLON_SKIP_FUZZ=1 the short run of
-# the parsers' fuzz targets, QUILLON_SKIP_ARMHF=1 the cross build (quicker while developing).
+# the parsers' fuzz targets, QUILLON_SKIP_ARMHF=1 the cross build, QUILLON_SKIP_PACKAGES=1
+# the packages (quicker while developing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
