@@ -1,5 +1,8 @@
 # The quillon program and its delegate. The program uses the engine as any application
-# of the device does: through its shared library and public interface.
+# of the device does: through its shared library and public interface. The library keeps
+# its own copy of the runtime layer: the program reaches the engine's logger and timer
+# service only through PlayerRuntime.h, never through utils/ (a static utils object in the
+# program would be a second, separate instance).
 add_library(quillon_delegate STATIC CTestPlayerDelegate.cpp)
 target_link_libraries(quillon_delegate PUBLIC orvane_player_headers PRIVATE PkgConfig::CURL)
 
