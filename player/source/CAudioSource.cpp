@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "utils/CLogger.h"
+#include "utils/Utf8.h"
 #include "utils/utils.h"
 
 namespace {
@@ -423,7 +424,7 @@ void CAudioSource::ReadTags()
         const AVDictionaryEntry* entry =
             av_dict_get(m_format_context->metadata, keys[i], nullptr, AV_DICT_IGNORE_SUFFIX);
         if (entry && entry->value) {
-            *fields[i] = entry->value;
+            *fields[i] = utils::to_utf8(entry->value);
         }
         utils::trim(*fields[i]);
     }
@@ -459,7 +460,8 @@ bool CAudioSource::ParseStreamTitle(const std::string& text)
         return false;
     }
     if (start < end) {
-        std::string candidate = text.substr(start, end - start);
+        // Old encoders send Latin-1 or Windows-1252: past the source, titles are UTF-8.
+        std::string candidate = utils::to_utf8(text.substr(start, end - start));
         if (candidate == m_content_info.title) {
             return false;
         }

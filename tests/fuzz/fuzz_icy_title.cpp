@@ -8,6 +8,7 @@
 
 #include "player/source/CAudioSource.h"
 #include "tests/fuzz/FuzzSupport.h"
+#include "utils/Utf8.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -32,5 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     ContentInfo info;
     source.GetContentInfo(info);
+    if (!utils::is_utf8(info.title)) {
+        abort();  // whatever the bytes, the title leaves the source as UTF-8
+    }
     return 0;
 }

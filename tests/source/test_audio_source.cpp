@@ -221,3 +221,17 @@ TEST(CAudioSource, StreamTitleChangesAreReportedOnce)
     source.GetContentInfo(content);
     EXPECT_EQ("It's", content.title);
 }
+
+TEST(CAudioSource, StreamTitlesReachTheRestOfThePlayerAsUtf8)
+{
+    CAudioSource source;
+    ContentInfo content;
+    EXPECT_TRUE(source.ParseStreamTitle("StreamTitle='Caf\xE9 del Mar \x96 \x93Vol. 1\x94';StreamUrl='';"));
+    source.GetContentInfo(content);
+    EXPECT_EQ("Café del Mar – “Vol. 1”", content.title);
+    // The same title sent as UTF-8 afterwards is no change.
+    EXPECT_FALSE(source.ParseStreamTitle("StreamTitle='Café del Mar – “Vol. 1”';"));
+    EXPECT_TRUE(source.ParseStreamTitle("StreamTitle='Motörhead \xE2\x80';"));
+    source.GetContentInfo(content);
+    EXPECT_EQ("Motörhead ", content.title);
+}

@@ -33,7 +33,9 @@ Route fields (all optional):
                 "icy-metaint: <metaint>" and a metadata block after every
                 <metaint> bytes. Needs "titles" (list); the title changes every
                 "title_blocks" blocks (default 4); after the last title the last
-                one repeats. "icy_name" is sent as icy-name.
+                one repeats. "icy_name" is sent as icy-name. "title_encoding"
+                names the titles' encoding on the wire (utf-8; e.g. cp1252 or
+                latin-1 as old encoders send them).
   metaint       ICY metadata interval in bytes (8192)
 """
 
@@ -196,14 +198,14 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 return
             title = titles[min(block // per_title, len(titles) - 1)]
-            self.wfile.write(icy_block(title))
+            self.wfile.write(icy_block(title, route.get("title_encoding", "utf-8")))
             self.wfile.flush()
             pacer.wait(len(chunk))
             block += 1
 
 
-def icy_block(title):
-    text = ("StreamTitle='%s';StreamUrl='';" % title).encode("utf-8")
+def icy_block(title, encoding="utf-8"):
+    text = ("StreamTitle='%s';StreamUrl='';" % title).encode(encoding)
     length = (len(text) + 15) // 16
     return bytes([length]) + text.ljust(length * 16, b"\0")
 
