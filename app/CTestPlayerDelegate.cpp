@@ -25,6 +25,70 @@ std::string Escape(const std::string& text) {
     return escaped ? std::string(escaped.get()) : std::string();
 }
 
+// Length of the UTF-8 sequence that starts at text[at], or 0 when the bytes there are not
+// one (a stray continuation byte, a cut or overlong sequence, a surrogate, past U+10FFFF).
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+// The text as the contents of a JSON string: quote, backslash and control characters
+// escaped, UTF-8 kept as it is, and a byte that is not part of UTF-8 written as the
+// character of the same number, so that a reader never meets invalid text. Any other
+// name comes out byte for byte.
+std::string JsonText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++at;
+            continue;
+        }
+        if (c >= 0x20 && c < 0x80) {
+            out += static_cast<char>(c);
+            ++at;
+            continue;
+        }
+        const size_t length = c < 0x80 ? 0 : Utf8SequenceLength(text, at);
+        if (length > 0) {
+            out.append(text, at, length);
+            at += length;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+        out += escaped;
+        ++at;
+    }
+    return out;
+}
+
 // Writes the whole buffer, retrying short writes. True on success.
 bool WriteAll(int fd, const std::string& data) {
     size_t done = 0;
@@ -49,6 +113,16 @@ bool WriteInPlace(const std::string& path, const std::string& line) {
     return ok;
 }
 
+// The player may run as root: whatever lies at the temporary name (a stale file, or a link
+// planted there to have another file overwritten) is removed, never followed, and the file
+// is created anew. The descriptor, or the negative errno.
+int CreateTemporary(const std::string& temp) {
+    ::unlink(temp.c_str());
+    const int fd =
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return fd < 0 ? -errno : fd;
+}
+
 }  // namespace
 
 CTestPlayerDelegate::CTestPlayerDelegate(std::string status_path)
@@ -58,7 +132,7 @@ std::string CTestPlayerDelegate::StatusLine(const PlaybackInfo& info, bool with_
                                             int error_code) {
     std::string line = "{\"m_player_state\":\"" + std::to_string(info.m_player_state) + "\",";
     line += "\"m_curr_song_name\":\"" + Escape(info.m_curr_song_name) + "\",";
-    line += "\"m_playlist_name\":\"" + info.m_playlist_name + "\",";
+    line += "\"m_playlist_name\":\"" + JsonText(info.m_playlist_name) + "\",";
     if (with_error)
         line += "\"error\":\"" + std::to_string(error_code) + "\"}\n";
     else
@@ -70,10 +144,12 @@ std::string CTestPlayerDelegate::StatusLine(const PlaybackInfo& info, bool with_
 // so that a reader sees either the previous line or the new one, never a torn or empty file.
 void CTestPlayerDelegate::WriteStatusFile(const std::string& line) const {
     const std::string temp = m_status_path + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = CreateTemporary(temp);
     if (fd < 0) {
-        // Folder not writable for new files: the file itself may still be.
-        WriteInPlace(m_status_path, line);
+        // Folder not writable for new files: the file itself may still be. Any other failure
+        // (something put back at the temporary name meanwhile) skips this one line.
+        if (fd == -EACCES || fd == -EPERM || fd == -EROFS)
+            WriteInPlace(m_status_path, line);
         return;
     }
     const bool ok = WriteAll(fd, line);

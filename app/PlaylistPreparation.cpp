@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace app {
 
@@ -21,22 +23,62 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Folders are no tracks, also when a link leads to one.
 bool is_directory(const std::string& folder, const dirent& entry) {
     if (entry.d_type == DT_DIR)
         return true;
-    if (entry.d_type != DT_UNKNOWN)
+    if (entry.d_type != DT_UNKNOWN && entry.d_type != DT_LNK)
         return false;
     struct stat info {};
     return ::stat((folder + "/" + entry.d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// A playlist line holds one name: names that would split it, and folders, are no tracks.
-bool is_listed(const std::string& folder, const dirent& entry) {
-    if (std::strstr(entry.d_name, ".mp3") == nullptr)
-        return false;
-    if (std::strpbrk(entry.d_name, "\r\n") != nullptr)
-        return false;
-    return !is_directory(folder, entry);
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+enum class Listing {
+    Skip,        // not a track
+    AsIs,        // the name is the line
+    Relative,    // the line is "./" and the name
+    Unreadable,  // no line reads back as this name
+};
+
+// The playlist reader trims blanks around a line, takes a line starting with "#" for a
+// comment and a line shorter than five characters for no track. A name that a line of its
+// own would lose to that is written as a path relative to the folder; a name that breaks
+// the line or ends in a blank cannot be written at all.
+Listing listing_of(const std::string& folder, const dirent& entry) {
+    const std::string name = entry.d_name;
+    if (name.find(".mp3") == std::string::npos || is_directory(folder, entry))
+        return Listing::Skip;
+    if (name.find_first_of("\r\n") != std::string::npos || is_blank(name.back()))
+        return Listing::Unreadable;
+    if (is_blank(name.front()) || name.front() == '#' || name.size() < 5)
+        return Listing::Relative;
+    return Listing::AsIs;
+}
+
+// The name for a console line: control characters would split or hide it.
+std::string printable(std::string name) {
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';
+    }
+    return name;
+}
+
+void list_entry(const std::string& folder, const dirent& entry, FILE* playlist,
+                const Console& console) {
+    const Listing listing = listing_of(folder, entry);
+    if (listing == Listing::Skip)
+        return;
+    if (listing == Listing::Unreadable) {
+        std::fprintf(console.out, "Left out of the playlist (a playlist line cannot hold its name): %s\n",
+                     printable(entry.d_name).c_str());
+        return;
+    }
+    const std::string line = (listing == Listing::Relative ? "./" : "") + std::string(entry.d_name);
+    std::fprintf(console.out, "%s\n", line.c_str());
+    std::fprintf(playlist, "%s\n", line.c_str());
 }
 
 }  // namespace
@@ -56,12 +98,8 @@ int PreparePlaylist(const std::string& folder, const std::string& playlist_path,
     const File file(std::fopen(playlist_path.c_str(), "w"));
     if (!file)
         return 0;
-    while (const dirent* entry = readdir(dir.get())) {
-        if (!is_listed(folder, *entry))
-            continue;
-        std::fprintf(console.out, "%s\n", entry->d_name);
-        std::fprintf(file.get(), "%s\n", entry->d_name);
-    }
+    while (const dirent* entry = readdir(dir.get()))
+        list_entry(folder, *entry, file.get(), console);
     return 0;
 }
 

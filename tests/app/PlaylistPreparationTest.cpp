@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "app/PlaylistPreparation.h"
+#include "player/playlist/CPlaylistFileMap.h"
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A media folder in a private temporary folder; console lines kept in memory.
+class PlaylistFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "playlistXXXXXX";
+        m_dir = mkdtemp(&pattern[0]);
+        m_folder = m_dir + "/tracks/";
+        ::mkdir(m_folder.c_str(), 0755);
+        m_console.out = open_memstream(&m_out, &m_out_size);
+        m_console.err = open_memstream(&m_err, &m_err_size);
+    }
+    void TearDown() override {
+        std::fclose(m_console.out);
+        std::fclose(m_console.err);
+        std::free(m_out);
+        std::free(m_err);
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+
+    void touch(const std::string& name) const { std::ofstream(m_folder + name) << "x"; }
+    int prepare() { return app::PreparePlaylist(m_folder, m_folder + "p.m3u", m_console); }
+    std::string out() {
+        std::fflush(m_console.out);
+        return std::string(m_out, m_out_size);
+    }
+
+    // The files the playlist names as the player reads it, each checked to exist.
+    std::set<std::string> read_back() const {
+        CPlaylistFileMap map;
+        EXPECT_EQ(map.SetDirectories(m_folder, m_folder), 0);
+        EXPECT_GE(map.ParsePlaylist("p.m3u", true), 0);
+        std::set<std::string> names;
+        for (const auto& item : map.Tracks()) {
+            EXPECT_TRUE(item.second.available) << item.second.path;
+            std::string path = item.second.path;
+            if (path.compare(0, 2, "./") == 0)
+                path.erase(0, 2);
+            names.insert(path);
+        }
+        return names;
+    }
+
+    std::string m_dir;
+    std::string m_folder;
+    app::Console m_console;
+    char* m_out = nullptr;
+    size_t m_out_size = 0;
+    char* m_err = nullptr;
+    size_t m_err_size = 0;
+};
+
+}  // namespace
+
+TEST_F(PlaylistFolder, FoldersNamedLikeTracksAreLeftOut) {
+    touch("song.mp3");
+    ::mkdir((m_folder + "album.mp3").c_str(), 0755);
+    ::mkdir((m_folder + "old.mp3.d").c_str(), 0755);
+    ::mkdir((m_dir + "/elsewhere").c_str(), 0755);
+    ASSERT_EQ(::symlink("../elsewhere", (m_folder + "linked.mp3").c_str()), 0);
+    ASSERT_EQ(::symlink("song.mp3", (m_folder + "alias.mp3").c_str()), 0);
+
+    ASSERT_EQ(prepare(), 0);
+    EXPECT_EQ(read_back(), (std::set<std::string>{"song.mp3", "alias.mp3"}));
+    const std::string console = out();
+    EXPECT_EQ(console.find("album.mp3"), std::string::npos) << console;
+    EXPECT_EQ(console.find("linked.mp3"), std::string::npos) << console;
+}
+
+TEST_F(PlaylistFolder, EveryWrittenNameReadsBackAsItsFile) {
+    const std::set<std::string> readable = {"#hash.mp3", "##.mp3", " lead.mp3", "\tlead tab.mp3",
+                                            ".mp3", "a.mp3", "mid dle.mp3.bak", "plain.mp3"};
+    for (const auto& name : readable)
+        touch(name);
+    touch("trail.mp3 ");
+    touch("trail.mp3\t");
+    touch("cr\r.mp3");
+    touch("line\nbreak.mp3");
+
+    ASSERT_EQ(prepare(), 0);
+    EXPECT_EQ(read_back(), readable);
+
+    const std::string list = "\n" + read_file(m_folder + "p.m3u");
+    EXPECT_NE(list.find("\n./#hash.mp3\n"), std::string::npos) << list;
+    EXPECT_NE(list.find("\n./ lead.mp3\n"), std::string::npos) << list;
+    EXPECT_NE(list.find("\n./.mp3\n"), std::string::npos) << list;
+    EXPECT_NE(list.find("\nplain.mp3\n"), std::string::npos) << list;
+    const std::string console = out();
+    EXPECT_NE(console.find("\n./#hash.mp3\n"), std::string::npos) << console;
+    for (const char* left_out : {"trail.mp3 ", "trail.mp3?", "cr?.mp3", "line?break.mp3"})
+        EXPECT_NE(console.find(std::string("Left out of the playlist (a playlist line cannot hold "
+                                           "its name): ") + left_out + "\n"),
+                  std::string::npos)
+            << left_out << "\n" << console;
+}
