@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/CCommandLine.h"
+#include "app/CHealthFileWriter.h"
 #include "app/CServiceNotifier.h"
 #include "app/CTestPlayerDelegate.h"
 #include "app/Configuration.h"
@@ -127,6 +128,8 @@ int main(int argc, char* argv[]) {
 
     player->SetItem(item);
     player->FadeAndPlay(0, item.volume);
+    app::CHealthFileWriter health(*player, command_line.StatusFilePath() + ".health");
+    health.Start();
     app::CServiceNotifier notifier;
     notifier.Ready();
     int signal_number = 0;
@@ -134,5 +137,6 @@ int main(int argc, char* argv[]) {
         notifier.KeepAlive();
     }
     notifier.Stopping();
+    health.Stop();
     return OnStopSignal(*player, signal_number);
 }

@@ -19,6 +19,7 @@
 #include <orvaneplayer/IPlayer.h>
 #include <orvaneplayer/IPlayerDelegate.h>
 #include <orvaneplayer/PlayerFactory.h>
+#include <orvaneplayer/PlayerHealth.h>
 
 namespace {
 
@@ -124,6 +125,11 @@ int main(int argc, char** argv) {
     // The end of an item is reported when its last packet was written; the device
     // still holds up to its buffer of audio.
     if (!g_interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    OrvanePlayer::StreamHealth health;
+    if (OrvanePlayer::GetStreamHealth(*player, health) == 0 && health.active)
+        std::printf("stream: %u of %u ms buffered, %llu under-runs, %llu reconnects\n", health.buffer_ms,
+                    health.target_ms, static_cast<unsigned long long>(health.underruns),
+                    static_cast<unsigned long long>(health.reconnects));
     player->Stop(true);
     OrvanePlayer::DeinitializePlayer(*player);
     return 0;

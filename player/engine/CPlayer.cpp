@@ -334,6 +334,7 @@ APlayerState* CPlayer::GetState(int id) const {
 void CPlayer::SetState(APlayerState* state) {
     if (!state) return;
     if (m_state) m_state->on_exit();
+    if (state == m_idle.get()) m_health.End();
     const std::string old_name = m_state ? m_state->GetName() : std::string();
     m_state = state;
     {

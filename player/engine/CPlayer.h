@@ -7,6 +7,8 @@
 #include <string>
 
 #include "player/include/IPlayer.h"
+#include "player/include/PlayerHealth.h"
+#include "player/output/CStreamHealth.h"
 #include "player/source/IAudioSourceDelegate.h"
 #include "player/volume/IFaderPlayer.h"
 #include "utils/APlayerInfoAdapter.h"
@@ -123,6 +125,8 @@ public:
     void PrepareFader(const OrvanePlayer::FadeRequest& request) override;
     // The buffered output's fill level in ms (0 without one).
     uint32_t GetBufferedAudioLevel();
+    // The current network stream's figures; any thread.
+    OrvanePlayer::StreamHealth GetStreamHealth() const { return m_health.Read(); }
     // Stored (validated) stream parameters; any thread.
     OrvanePlayer::StreamParams GetStreamParams();
     // The command queue, for diagnostics and tests.
@@ -246,6 +250,8 @@ private:
     bool m_buffered_current = false;              // the current output is the buffered one
     std::string m_device_name = "plug:dmix";      // the current output's ALSA device
     std::unique_ptr<CPCMOutput> m_normal_output;
+    // Before the buffered output, which counts into it: outlives it.
+    CStreamHealth m_health;                       // player thread writes, any thread reads (atomics)
     std::unique_ptr<CPCMOutputBuffered> m_buffered_output;
     std::unique_ptr<CAudioDecoderChain> m_decoder;
     std::atomic<int> m_player_id{-1};

@@ -41,6 +41,7 @@ bool CPlayer::PlaylistHasTracks() const {
 
 int CPlayer::OpenPlaylist(const std::string& caller) {
     const char* prefix = get_player_prefix();
+    m_health.End();  // a new item: a stream in it starts its own count
     StopAudio();
     std::string item_name;
     std::string single_name;
@@ -206,12 +207,19 @@ bool CPlayer::OpenTrack(const std::string& caller) {
     int r = 0;
     if (!stream) {
         m_is_stream = false;
+        m_health.End();
         SwitchToNormalOutput();
         const std::string path = m_media_dir + track;
         utils::logger.info("%s CPlayer[%d]::OpenTrack(): %s found in DB.\n", prefix, get_player_id(), path.c_str());
         r = m_source->Initialize(path, track);
     } else {
         m_is_stream = true;
+        // Opening the item's stream again (after a time-out, a lost server, a failed
+        // attempt) is a reconnection: the counts go on.
+        if (m_health.Active())
+            m_health.AddReconnect();
+        else
+            m_health.Start();
         if (!SwitchToBufferedOutput(caller, track)) return false;
         r = m_source->Initialize(track, "");
     }
@@ -272,6 +280,7 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         m_low_buffer_threshold = p.rtp_low_threshold_ms;
     }
     m_low_buffer_latch = false;
+    m_buffered_output->SetHealth(&m_health);
     m_buffered_output->set_player_id(get_player_id());
     m_buffered_output->set_player_prefix(prefix);
     m_output = m_buffered_output.get();

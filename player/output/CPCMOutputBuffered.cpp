@@ -7,6 +7,7 @@
 
 #include "player/output/CResampler.h"
 #include "player/output/CRingBuffer.h"
+#include "player/output/CStreamHealth.h"
 #include "utils/CLogger.h"
 
 using utils::logger;
@@ -42,6 +43,39 @@ void CPCMOutputBuffered::set_player_prefix(const char* text) {
 
 uint32_t CPCMOutputBuffered::GetRingCapacity() const {
     return m_ring->GetSize() / kBytesPerFrame;
+}
+
+void CPCMOutputBuffered::SetHealth(CStreamHealth* health) {
+    m_health = health;
+    if (m_health)
+        m_health->SetTarget(static_cast<uint32_t>(m_algorithm->TicksToMs(static_cast<int64_t>(m_threshold))));
+}
+
+void CPCMOutputBuffered::report_level(uint64_t ticks) {
+    if (m_health)
+        m_health->SetLevel(static_cast<uint32_t>(m_algorithm->TicksToMs(static_cast<int64_t>(ticks))));
+}
+
+void CPCMOutputBuffered::count_underrun() {
+    if (m_health && !m_playing_out)
+        m_health->AddUnderrun();
+}
+
+// What the algorithm decided beyond passing the block: frames added or left out to steer
+// the level; the frames that stand in for lost packets count as the loss, not as a correction.
+void CPCMOutputBuffered::count_decision(int decision, uint16_t frames, uint64_t out, unsigned int lost) {
+    if (!m_health)
+        return;
+    if (lost > 0) {
+        m_health->AddLost(lost);
+        return;
+    }
+    if (decision == BufferingAlgorithm::IBufferingAlgorithm::DROP_OUTPUT)
+        m_health->AddDropped(frames);
+    else if (out > frames)
+        m_health->AddDuplicated(out - frames);
+    else if (out < frames)
+        m_health->AddDropped(frames - out);
 }
 
 int CPCMOutputBuffered::SetAudioFormat(const AudioFormat* format) {
@@ -224,6 +258,8 @@ int CPCMOutputBuffered::GetBufferedMs(uint32_t* ms) {
     uint64_t ticks = 0;
     GetTotalDelay(&ticks);
     *ms = static_cast<uint32_t>(m_algorithm->TicksToMs(static_cast<int64_t>(ticks)));
+    if (m_health)
+        m_health->SetLevel(*ms);
     if (!m_handle)
         return -EBADFD;
     return static_cast<int>(snd_pcm_avail(m_handle.get()));
@@ -233,6 +269,8 @@ int CPCMOutputBuffered::reset_thresholds(int ms) {
     m_threshold = static_cast<uint64_t>(std::max<int64_t>(0, m_algorithm->MsToTicks(ms)));
     m_algorithm->SetParameters(m_algorithm->TicksToMs(static_cast<int64_t>(m_threshold)), m_acc_ms);
     m_ring->Init(kBytesPerFrame, static_cast<uint32_t>(m_threshold + m_threshold / 2));
+    if (m_health)
+        m_health->SetTarget(static_cast<uint32_t>(m_algorithm->TicksToMs(static_cast<int64_t>(m_threshold))));
     return 0;
 }
 
@@ -265,6 +303,8 @@ int CPCMOutputBuffered::StopAudio() {
     }
     m_ring->Reset();
     m_started = false;
+    m_playing_out = false;
+    report_level(0);
     logger.info("%s CPCMOutputBuffered::StopAudio() End.\n", get_player_prefix());
     return rc;
 }
@@ -291,6 +331,8 @@ int CPCMOutputBuffered::total_delay_with_recovery(uint64_t* total) {
     int rc = GetTotalDelay(total);
     if (rc >= 0)
         return 0;
+    if (rc == -EPIPE)
+        count_underrun();
     logger.warning("%s CPCMOutputBuffered::WriteBuffer() get delay failed: %s. Trying to recover\n",
                    get_player_prefix(), snd_strerror(rc));
     if (xrun_recovery(m_handle.get(), rc) < 0) {
@@ -356,6 +398,8 @@ int CPCMOutputBuffered::WriteBuffer(const uint8_t* data, uint16_t frames, unsign
     const bool running = snd_pcm_state(m_handle.get()) == SND_PCM_STATE_RUNNING;
     uint64_t out = 0;
     const int decision = m_algorithm->WriteFrame(total, frames, running, &out, lost);
+    report_level(total);
+    count_decision(decision, frames, out, lost);
     int rc = 0;
     if (frames > 0 && m_bits != 0) {
         switch (decision) {
@@ -482,6 +526,7 @@ int CPCMOutputBuffered::ResamplerOutputBuffer(const void* data, int frames) {
 int CPCMOutputBuffered::PlayOut() {
     if (!m_handle || m_period <= 0)
         return 0;
+    m_playing_out = true;
     alsa_write_audio_poll();  // feeds a running device; an under-run leaves it prepared
     uint64_t total = 0;
     if (!m_started) {
@@ -520,6 +565,8 @@ void CPCMOutputBuffered::write_period() {
 void CPCMOutputBuffered::write_transfer() {
     snd_pcm_t* pcm = m_handle.get();
     snd_pcm_sframes_t rc = snd_pcm_writei(pcm, m_transfer.get(), static_cast<snd_pcm_uframes_t>(m_period));
+    if (rc == -EPIPE)
+        count_underrun();
     if (rc < 0 && snd_pcm_recover(pcm, static_cast<int>(rc), 0) == 0) {
         rc = snd_pcm_writei(pcm, m_transfer.get(), static_cast<snd_pcm_uframes_t>(m_period));
         if (rc < 0)
@@ -534,6 +581,7 @@ void CPCMOutputBuffered::alsa_write_audio_poll() {
     snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
     if (avail == -EPIPE) {
         // Under-run: back to pre-buffering; WriteBuffer starts again at the threshold.
+        count_underrun();
         m_started = false;
         snd_pcm_prepare(pcm);
         avail = snd_pcm_avail_update(pcm);

@@ -13,6 +13,7 @@
 
 class CRingBuffer;
 class CResampler;
+class CStreamHealth;
 
 // Output for network streams: every decoded block passes the buffering algorithm and the
 // resampler (to 48000 Hz stereo S16) into a ring; whole periods move from the ring to the
@@ -70,6 +71,10 @@ public:
     // negative on a device error. Call repeatedly (the caller sleeps between calls).
     int PlayOut();
 
+    // Where the level, the target, under-runs, the level control's corrections and lost
+    // packets are counted (not owned; null counts nothing). Before Initialize.
+    void SetHealth(CStreamHealth* health);
+
     // Diagnostics.
     uint64_t GetThreshold() const { return m_threshold; }
     uint32_t GetRingCapacity() const;
@@ -91,6 +96,9 @@ private:
     void write_tail();
     void write_period();
     void write_transfer();
+    void count_decision(int decision, uint16_t frames, uint64_t out, unsigned int lost);
+    void count_underrun();
+    void report_level(uint64_t ticks);
 
     BufferingAlgorithm::IBufferingAlgorithm* m_algorithm;  // not owned
     std::unique_ptr<CRingBuffer> m_ring;
@@ -105,4 +113,6 @@ private:
     int (*m_room_check)(void*) = nullptr;  // playback thread; null: a full ring drops
     void* m_room_context = nullptr;
     bool m_told_waiting = false;  // the first wait for room is logged, later ones not
+    CStreamHealth* m_health = nullptr;  // not owned
+    bool m_playing_out = false;   // the end of a finite stream: its last under-run is no fault
 };

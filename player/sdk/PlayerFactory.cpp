@@ -1,6 +1,7 @@
 // The public factory: applications create and initialize a player through the public
 // headers alone, without the engine's own classes.
 #include "player/include/PlayerFactory.h"
+#include "player/include/PlayerHealth.h"
 
 #include "player/engine/CPlayer.h"
 
@@ -16,6 +17,12 @@ PlayerPtr CreatePlayer() { return PlayerPtr(new CPlayer()); }
 int InitializePlayer(IPlayer& player, const PlayerInit& init, const StreamParams& params) {
     auto* engine = dynamic_cast<CPlayer*>(&player);
     return engine ? engine->Initialize(init, params) : -1;
+}
+
+int GetStreamHealth(IPlayer& player, StreamHealth& out) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    out = engine ? engine->GetStreamHealth() : StreamHealth{};
+    return engine ? 0 : -1;
 }
 
 int DeinitializePlayer(IPlayer& player) {

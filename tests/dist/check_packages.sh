@@ -9,7 +9,7 @@
 #   check_packages.sh <packages dir> <vcard asound.conf>
 set -uo pipefail
 PKGS=$(realpath "$1") ASOUND=$(realpath "$2")
-VERSION=1.1.0
+VERSION=1.2.0
 passed=0 failed=0
 WORK=$(mktemp -d)
 chmod 0755 "$WORK"
@@ -48,7 +48,7 @@ file_lists() {
   local arch=$1 triplet
   triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
   local lib=/usr/lib/$triplet
-  holds "$PKGS/liborvaneplayer1_${VERSION}_$arch.deb" "$lib/liborvaneplayer.so.1.1.0" \
+  holds "$PKGS/liborvaneplayer1_${VERSION}_$arch.deb" "$lib/liborvaneplayer.so.1.2.0" \
         "$lib/liborvaneplayer.so.1" /usr/share/doc/liborvaneplayer1/copyright &&
   holds "$PKGS/liborvaneplayer-dev_${VERSION}_$arch.deb" "$lib/liborvaneplayer.so" \
         /usr/include/orvaneplayer/IPlayer.h /usr/include/orvaneplayer/PlayerFactory.h \

@@ -7,12 +7,19 @@ and a free port.
 
 - Titles: stream titles that an old encoder sends in Latin-1 or Windows-1252 reach the
   status file as UTF-8 (percent-escaped like every song name there).
+- Health: "<status file>.health" holds one valid line at every read while a stream is
+  on, its counters move with what happens (a stalled server: an under-run and a
+  reconnection; a card clock that runs fast or slow against an RTP sender (ffmpeg):
+  frames duplicated or dropped), and it is gone once the program ends.
 
 Environment (set by CTest): QUILLON_BIN, VCARD_ASOUND_CONF, HTTP_TEST_SERVER.
 """
 
+import json
 import os
+import subprocess
 import sys
+import threading
 import unittest
 import urllib.parse
 
@@ -61,6 +68,118 @@ class Titles(StreamCase):
         for value in poller.seen:
             urllib.parse.unquote(value["m_curr_song_name"], errors="strict")
 
+
+
+HEALTH_MEMBERS = ["time", "buffer_ms", "target_ms", "underruns", "duplicated_frames",
+                  "dropped_frames", "lost_packets", "reconnects", "stream_age_s"]
+
+
+class HealthPoller(threading.Thread):
+    """Reads the health file every 50 ms; every read that finds it must hold one complete
+    line with every documented member as an integer, in the documented order."""
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.path = path
+        self.readings = []
+        self.bad = []
+        self.stop_flag = threading.Event()
+
+    def run(self):
+        while not self.stop_flag.wait(0.05):
+            try:
+                with open(self.path, "rb") as f:
+                    text = f.read().decode("utf-8", "replace")
+            except FileNotFoundError:
+                continue
+            try:
+                value = json.loads(text)
+                if not text.endswith("}\n") or text.count("\n") != 1:
+                    raise ValueError("not one line")
+                if list(value) != HEALTH_MEMBERS or \
+                        not all(type(v) is int and v >= 0 for v in value.values()):
+                    raise ValueError("members")
+            except ValueError:
+                self.bad.append(text)
+                continue
+            self.readings.append(value)
+
+    def seen(self, predicate):
+        return any(predicate(v) for v in self.readings)
+
+    def stop(self):
+        self.stop_flag.set()
+        self.join()
+
+
+class Health(StreamCase):
+    def watch(self, run):
+        poller = HealthPoller(run.status + ".health")
+        poller.start()
+        self.addCleanup(poller.stop)
+        return poller
+
+    def test_stalled_server_gives_an_underrun_and_a_reconnect(self):
+        # Ten seconds of audio at once, then the server stalls with the connection open:
+        # the card plays the buffer out, and the source's time-out reconnects.
+        server = self.serve({"/radio": {"file": self.tone(seconds=10.0), "stall_after": 160000}})
+        url = "http://127.0.0.1:%d/radio" % server.port
+        run = self.start("media_type=Stream\nurl=%s\n" % url, speed="4")
+        poller = self.watch(run)
+        recovered = e2e.wait_until(
+            lambda: poller.seen(lambda v: v["underruns"] >= 1 and v["reconnects"] >= 1), 60)
+        self.assertTrue(recovered, (poller.readings[-3:], run.output()[-3000:]))
+        self.assertTrue(poller.seen(lambda v: v["target_ms"] == 5000 and v["buffer_ms"] > 0))
+        ages = [v["stream_age_s"] for v in poller.readings]
+        self.assertEqual(ages, sorted(ages), "one stream item: its age only grows")
+        self.assertEqual(run.interrupt(), 2)
+        poller.stop()
+        self.assertEqual(poller.bad, [])
+        self.assertFalse(os.path.exists(poller.path), "the health file outlived the program")
+        # Nothing but the status file and the health file was left beside them.
+        self.assertEqual([n for n in os.listdir(self.folder) if n.startswith("status.health")], [])
+
+    def start_rtp(self, ppm, sub):
+        """quillon on an RTP stream with the card's clock ppm off; the sender runs at the
+        card's speed."""
+        port = e2e.free_rtp_port()
+        url = "rtp://127.0.0.1:%d" % port
+        sender = subprocess.Popen(
+            ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-readrate", "4",
+             "-stream_loop", "-1", "-i", self.media, "-c:a", "copy", "-f", "rtp", url],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(sender.wait, 10)
+        self.addCleanup(sender.terminate)
+        saved = os.environ.get("VCARD_PPM")
+        os.environ["VCARD_PPM"] = str(ppm)
+        try:
+            run = self.start("media_type=stream\nurl=%s\nbuffer_ms=500\n" % url, speed="4", sub=sub)
+        finally:
+            if saved is None:
+                del os.environ["VCARD_PPM"]
+            else:
+                os.environ["VCARD_PPM"] = saved
+        return run, self.watch(run)
+
+    def test_card_clock_off_gives_duplicated_or_dropped_frames(self):
+        # Long enough not to loop: the sender's pacing slips a little at every loop.
+        self.media = self.tone(seconds=300.0)
+        # A fast card drains the buffer: the level control adds frames; a slow one lets it
+        # grow: frames are left out.
+        fast, fast_health = self.start_rtp(8000, "fast")
+        slow, slow_health = self.start_rtp(-8000, "slow")
+        duplicated = e2e.wait_until(
+            lambda: fast_health.seen(lambda v: v["duplicated_frames"] > 0), 90)
+        dropped = e2e.wait_until(
+            lambda: slow_health.seen(lambda v: v["dropped_frames"] > 0), 30)
+        for run in (fast, slow):
+            self.assertEqual(run.interrupt(), 2)
+        self.assertTrue(duplicated, (fast_health.readings[-3:], fast.output()[-2000:]))
+        self.assertTrue(dropped, (slow_health.readings[-3:], slow.output()[-2000:]))
+        for health in (fast_health, slow_health):
+            self.assertTrue(health.seen(lambda v: v["target_ms"] == 500))
+            self.assertEqual(health.bad, [])
+            self.assertFalse(os.path.exists(health.path))
 
 if __name__ == "__main__":
     for name, value in (("QUILLON_BIN", e2e.QUILLON_BIN), ("VCARD_ASOUND_CONF", e2e.ASOUND_CONF),

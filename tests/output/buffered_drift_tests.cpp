@@ -3,12 +3,14 @@
 // block was due. The test thread wakes up a little late on average, and the algorithm (which
 // sees the late, lower level) keeps the level that much higher: the upper bound discounts
 // that mean lateness, as a punctual source would not cause it. Prints the level over time as CSV
-// ("drift,<ppm>,<seconds>,<level ms>,<filtered ms>") so it can be plotted.
+// ("drift,<ppm>,<seconds>,<level ms>,<filtered ms>,<frames duplicated>,<frames dropped>,
+// <under-runs>") for scripts/plot_buffer.py.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 
 #include "player/output/CBufferingAlgorithm.h"
 #include "player/output/CPCMOutputBuffered.h"
+#include "player/output/CStreamHealth.h"
 #include "tests/support/log/LogCapture.h"
 #include "tests/support/vcard/VCardTestEnv.h"
 
@@ -44,6 +47,7 @@ struct PhaseResult {
     int corrections = 0;
     double late_sum_s = 0;  // how late the feeder ran in total (wall seconds)
     int blocks = 0;
+    OrvanePlayer::StreamHealth health;
 };
 
 // Plays one phase at the given clock offset; levels are in frames.
@@ -53,6 +57,9 @@ void run_phase(double ppm, double speed, PhaseResult* result) {
     LogCapture log;
     CBufferingAlgorithm rtp(kDelayMs, kAccMs);
     CPCMOutputBuffered output(&rtp, kDelayMs, kAccMs);
+    CStreamHealth health;
+    output.SetHealth(&health);
+    health.Start();
     output.set_player_prefix("DRIFT");
     ASSERT_EQ(output.Initialize(), 0);
     AudioInfo in;
@@ -95,15 +102,20 @@ void run_phase(double ppm, double speed, PhaseResult* result) {
             result->min_level = std::min(result->min_level, at_due);
             result->max_level = std::max(result->max_level, at_due);
         }
-        if (b % (5 * kRate / kBlock) == 0)
-            std::printf("drift,%+.0f,%.1f,%.1f,%.1f\n", ppm, b * kBlock / static_cast<double>(kRate),
-                        at_due * 1000.0 / kRate, rtp.GetFilteredLevel() * 1000.0 / kRate);
+        if (b % (5 * kRate / kBlock) == 0) {
+            const OrvanePlayer::StreamHealth h = health.Read();
+            std::printf("drift,%+.0f,%.1f,%.1f,%.1f,%" PRIu64 ",%" PRIu64 ",%" PRIu64 "\n", ppm,
+                        b * kBlock / static_cast<double>(kRate), at_due * 1000.0 / kRate,
+                        rtp.GetFilteredLevel() * 1000.0 / kRate, h.duplicated_frames, h.dropped_frames,
+                        h.underruns);
+        }
         ASSERT_EQ(output.WriteBuffer(next_block(), kBlock, 0), 0);
         ASSERT_FALSE(output.IsPrebuffering()) << "under-run after " << b << " blocks";
         due += period;
         std::this_thread::sleep_until(due);
     }
     result->corrections = static_cast<int>(log.count("buffer level too"));
+    result->health = health.Read();
     EXPECT_EQ(log.count("Audio buffer full"), 0u);
     output.DeInitialize();
     int xruns = 0;
@@ -136,5 +148,9 @@ TEST(CPCMOutputBufferedDrift, LevelStaysNearTargetAgainstFastAndSlowClocks) {
         EXPECT_LE(r.max_level - mean_late_frames, target + slack) << ppm << " ppm";
         // 500 ppm over the phase is more than one accuracy: the algorithm had to act.
         EXPECT_GE(r.corrections, 1) << ppm << " ppm";
+        // A fast card drains the buffer (frames are added), a slow one fills it (left out).
+        EXPECT_EQ(r.health.duplicated_frames > 0, ppm > 0) << ppm << " ppm";
+        EXPECT_EQ(r.health.dropped_frames > 0, ppm < 0) << ppm << " ppm";
+        EXPECT_EQ(r.health.underruns, 0u) << ppm << " ppm";
     }
 }

@@ -12,6 +12,7 @@
 #include "player/output/CBufferingAlgorithm.h"
 #include "player/output/CBufferingAlgorithmNone.h"
 #include "player/output/CPCMOutputBuffered.h"
+#include "player/output/CStreamHealth.h"
 #include "tests/support/log/LogCapture.h"
 #include "tests/support/vcard/VCardTestEnv.h"
 
@@ -58,6 +59,8 @@ protected:
         output = std::make_unique<CPCMOutputBuffered>(algorithm, delay_ms, 50);
         output->set_player_prefix("P1");
         output->set_player_id(1);
+        output->SetHealth(&health);
+        health.Start();
         ASSERT_EQ(output->Initialize(), 0);
         const AudioInfo in = format(16, kInRate, 2);
         ASSERT_EQ(output->SetAudioFormat(&in), 0);
@@ -95,6 +98,7 @@ protected:
 
     CBufferingAlgorithmNone none{48000};
     CBufferingAlgorithm rtp{500, 50};
+    CStreamHealth health;
     std::unique_ptr<vcard::VCardTestEnv> env;
     std::unique_ptr<CPCMOutputBuffered> output;
 };
@@ -174,9 +178,12 @@ TEST_F(BufferedOutputOnCard, StalledFeederUnderrunsAndRebuffersAtThreshold) {
     EXPECT_GE(starts, 1u);
 
     // The feeder stalls for far longer than the buffered 300 ms (75 ms of wall time).
+    EXPECT_EQ(health.Read().underruns, 0u);
+    EXPECT_EQ(health.Read().target_ms, 300u);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     output->alsa_write_audio_poll();
     EXPECT_TRUE(output->IsPrebuffering());
+    EXPECT_EQ(health.Read().underruns, 1u);
     // Not restarted by a poll, nor by a block below the threshold.
     output->alsa_write_audio_poll();
     ASSERT_EQ(output->WriteBuffer(tone.next(kBlock), kBlock, 0), 0);
@@ -187,6 +194,8 @@ TEST_F(BufferedOutputOnCard, StalledFeederUnderrunsAndRebuffersAtThreshold) {
     EXPECT_FALSE(output->IsPrebuffering());
     EXPECT_GE(blocks, 10);  // about 14400 frames more were needed
     EXPECT_EQ(log.count("Audio threshold of 14400 samples reached"), starts + 1);
+    EXPECT_EQ(health.Read().underruns, 1u);
+    EXPECT_GE(health.Read().buffer_ms, 250u);
     int xruns = 0;
     for (const auto& e : vcard::ReadEvents(env->Dir(), "dmix"))
         xruns += e.name == "xrun";
@@ -284,6 +293,11 @@ TEST_F(BufferedOutputOnCard, LossesAndHugeBlocksStayInsideTheRing) {
     // Zero-length blocks are harmless.
     ASSERT_EQ(output->WriteBuffer(tone.next(0), 0, 0), 0);
     ASSERT_EQ(output->WriteBuffer(tone.next(0), 0, 5), 0);
+    // What stands in for lost packets is the loss, not a level correction.
+    const OrvanePlayer::StreamHealth h = health.Read();
+    EXPECT_EQ(h.lost_packets, 3u + 4u + 1000u + 5u);
+    EXPECT_EQ(h.duplicated_frames, 0u);
+    EXPECT_EQ(h.dropped_frames, 0u);
 }
 
 namespace {
@@ -320,6 +334,8 @@ TEST_F(BufferedOutputOnCard, BackPressureWaitsForTheDeviceAndPlayOutPlaysEveryth
         ++passes;
     }
     EXPECT_EQ(output->PlayOut(), 0);
+    // Running dry after the last frame of a finite stream is its end, not an under-run.
+    EXPECT_EQ(health.Read().underruns, 0u);
     ASSERT_EQ(output->DeInitialize(), 0);
     output.reset();
 

@@ -1,0 +1,116 @@
+#include "app/CHealthFileWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+namespace app {
+
+namespace {
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A new file only: never follow or reuse what another process put at the temporary name.
+int CreateTemporary(const std::string& temp) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(temp.c_str(), flags, 0644);
+    if (fd < 0 && errno == EEXIST && ::unlink(temp.c_str()) == 0)
+        fd = ::open(temp.c_str(), flags, 0644);  // left by a crashed run with the same id
+    return fd;
+}
+
+}  // namespace
+
+CHealthFileWriter::CHealthFileWriter(OrvanePlayer::IPlayer& player, std::string path)
+    : m_player(player), m_path(std::move(path)) {}
+
+CHealthFileWriter::~CHealthFileWriter() { Stop(); }
+
+std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h, int64_t now_s) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "{\"time\":%" PRId64 ",\"buffer_ms\":%" PRIu32 ",\"target_ms\":%" PRIu32
+                  ",\"underruns\":%" PRIu64 ",\"duplicated_frames\":%" PRIu64 ",\"dropped_frames\":%" PRIu64
+                  ",\"lost_packets\":%" PRIu64 ",\"reconnects\":%" PRIu64 ",\"stream_age_s\":%" PRIu64 "}\n",
+                  now_s, h.buffer_ms, h.target_ms, h.underruns, h.duplicated_frames, h.dropped_frames,
+                  h.lost_packets, h.reconnects, h.stream_age_ms / 1000);
+    return line;
+}
+
+bool CHealthFileWriter::WriteAtomically(const std::string& path, const std::string& line) {
+    const std::string temp = path + "." + std::to_string(::getpid()) + ".tmp";
+    const int fd = CreateTemporary(temp);
+    if (fd < 0) return false;
+    // Readable by the SNMP agent's user whatever the umask says.
+    const bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, line);
+    if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void CHealthFileWriter::Start() {
+    if (m_thread.joinable()) return;
+    ::unlink(m_path.c_str());
+    m_stop = false;
+    m_written = false;
+    m_thread = std::thread(&CHealthFileWriter::Run, this);
+}
+
+void CHealthFileWriter::Stop() {
+    if (!m_thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+    ::unlink(m_path.c_str());
+}
+
+void CHealthFileWriter::Run() {
+    using Clock = std::chrono::steady_clock;
+    auto next = Clock::now();
+    std::unique_lock<std::mutex> lock(m_lock);
+    while (!m_stop) {
+        lock.unlock();
+        Update();
+        lock.lock();
+        // Steps of one second on the monotonic clock: a wall clock step changes nothing.
+        next += std::chrono::seconds(1);
+        m_wake.wait_until(lock, next, [this] { return m_stop; });
+    }
+}
+
+void CHealthFileWriter::Update() {
+    OrvanePlayer::StreamHealth health;
+    if (OrvanePlayer::GetStreamHealth(m_player, health) == 0 && health.active) {
+        if (WriteAtomically(m_path, HealthLine(health, static_cast<int64_t>(std::time(nullptr)))))
+            m_written = true;
+        return;
+    }
+    if (m_written) {
+        ::unlink(m_path.c_str());
+        m_written = false;
+    }
+}
+
+}  // namespace app

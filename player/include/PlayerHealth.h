@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+
+#include "IPlayer.h"
+#include "PlayerExport.h"
+
+namespace OrvanePlayer {
+
+// How the network stream of a player fares, counted from the moment the stream item
+// started; a reconnection of the same item keeps counting. Frames are counted in the
+// stream's own sample rate.
+struct StreamHealth {
+    bool active = false;             // a network stream item is on (connecting, buffering,
+                                     // playing, or waiting to reconnect)
+    uint32_t buffer_ms = 0;          // audio buffered ahead of the sound card
+    uint32_t target_ms = 0;          // the level the buffer is filled to and kept at
+    uint64_t underruns = 0;          // times the sound card ran out of audio
+    uint64_t duplicated_frames = 0;  // frames the level control added to raise the buffer
+    uint64_t dropped_frames = 0;     // frames the level control left out to lower it
+    uint64_t lost_packets = 0;       // packets reported lost on the way
+    uint64_t reconnects = 0;         // connections to the stream after the first one
+    uint64_t stream_age_ms = 0;      // time since the stream item started (monotonic)
+};
+
+// The current stream figures of a player made by CreatePlayer. Any thread, at any time
+// (the counters are atomic; each figure is read on its own). 0, or -1 for a player that
+// CreatePlayer did not make (out is then all zero and inactive).
+ORVANE_PLAYER_API int GetStreamHealth(IPlayer& player, StreamHealth& out);
+
+}  // namespace OrvanePlayer
