@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/http/HttpTestServer.h"
@@ -40,6 +43,37 @@ StreamParams ShortBuffers() {
     p.fade_in_ms = 250;
     return p;
 }
+
+// Reads the player's stream figures from its own thread, as an application does, and
+// keeps the largest counts seen while the stream was on.
+class HealthWatcher final {
+public:
+    explicit HealthWatcher(CPlayer& player) : m_thread([this, &player] {
+        while (!m_stop) {
+            const OrvanePlayer::StreamHealth h = player.GetStreamHealth();
+            if (h.active) {
+                m_active = true;
+                m_underruns = std::max<uint64_t>(m_underruns, h.underruns);
+                m_reconnects = std::max<uint64_t>(m_reconnects, h.reconnects);
+                m_target_ms = h.target_ms;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }) {}
+    ~HealthWatcher() { Stop(); }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
+    }
+    std::atomic<bool> m_active{false};
+    std::atomic<uint64_t> m_underruns{0};
+    std::atomic<uint64_t> m_reconnects{0};
+    std::atomic<uint32_t> m_target_ms{0};
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 // 128 kbit/s of MP3 is 16000 bytes per second of audio.
 std::string StreamRoute(int bytes_per_second, const std::string& extra = "") {
@@ -115,6 +149,7 @@ TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBuffer) {
     testkit::HttpTestServer server(h.env.Dir(), "{\"/slow\": " + StreamRoute(8000) + "}");
     ASSERT_TRUE(server.running());
     ASSERT_EQ(0, h.Start(ShortBuffers()));
+    HealthWatcher health(*h.player);
     h.player->SetItem(h.Item(server.url("/slow"), 0));
     h.player->Play();
     // Dips: the level falls below the threshold; each needs a refill before the next error.
@@ -132,6 +167,13 @@ TEST(CPlayerStream, SlowStreamUnderrunsRebuffersAndReportsLowBuffer) {
         return !notes.empty() && notes.back().kind == Kind::CommandExecuted &&
                notes.back().info.m_player_state == PLAYER_STATE_IDLE;
     }));
+    health.Stop();
+    // Every fall back to buffering was an under-run of the card; the server never went away.
+    EXPECT_TRUE(health.m_active);
+    EXPECT_GE(health.m_underruns, 1u);
+    EXPECT_EQ(health.m_reconnects, 0u);
+    EXPECT_EQ(health.m_target_ms, 500u);
+    EXPECT_FALSE(h.player->GetStreamHealth().active) << "a stopped stream is no stream";
 
     const size_t low = CountErrors(h.recorder, EPLAYER_STREAM_LOW_BUFFER_REACHED);
     EXPECT_GE(low, 1u);
@@ -217,6 +259,7 @@ TEST(CPlayerStream, StreamThatEndsIsReopenedWhenTheItemRepeats) {
                                                     "{\"Content-Type\": \"audio/mpeg\"}}}");
     ASSERT_TRUE(server.running());
     ASSERT_EQ(0, h.Start(ShortBuffers()));
+    HealthWatcher health(*h.player);
     h.player->SetItem(h.Item(server.url("/once"), -1));
     h.player->Play();
     // Connected, played, lost the stream, connected again and plays.
@@ -228,8 +271,15 @@ TEST(CPlayerStream, StreamThatEndsIsReopenedWhenTheItemRepeats) {
         }
         return false;
     }));
+    const OrvanePlayer::StreamHealth reopened = h.player->GetStreamHealth();
     h.player->Stop(true);
     ASSERT_TRUE(h.recorder.WaitSettledIdle());
+    health.Stop();
+    // The same item connected again: its counts went on.
+    EXPECT_TRUE(reopened.active);
+    EXPECT_GE(reopened.reconnects, 1u);
+    EXPECT_GE(reopened.stream_age_ms, 1000u);
+    EXPECT_FALSE(h.player->GetStreamHealth().active);
     EXPECT_EQ(0u, h.recorder.Count(Kind::ItemFinished));
     EXPECT_EQ(1u, h.recorder.Count(Kind::ItemStarted));
     EXPECT_GE(h.recorder.Count(Kind::TrackFinished), 2u);
