@@ -411,6 +411,7 @@ int CPlayer::ProcessTrack() {
     const char* prefix = get_player_prefix();
     bool metadata_changed = false;
     const int r = m_source->ReadAudio(&metadata_changed);
+    if (const uint64_t missing = m_source->TakeMissingPackets()) m_health.AddLost(missing);
     if (r >= 0) {
         if (metadata_changed) UpdateTrackMetadata();
         return r;

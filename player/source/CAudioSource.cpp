@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <unistd.h>
@@ -575,6 +576,7 @@ int CAudioSource::DeliverPacket(const AVPacket* packet)
                               static_cast<unsigned>(m_stream->index));
         return size;
     }
+    CountMissingPackets(packet);
     if (size <= 0 || !m_output) {
         return size;
     }
@@ -585,8 +587,36 @@ int CAudioSource::DeliverPacket(const AVPacket* packet)
     return size;
 }
 
+// RTP over UDP tells the reader nothing about what the network lost; the packets' time
+// stamps do: a packet that starts later than its predecessor ended stands behind a gap of
+// whole packets. A jump of seconds is a new sender, not a loss.
+void CAudioSource::CountMissingPackets(const AVPacket* packet)
+{
+    if (packet->pts == AV_NOPTS_VALUE || packet->duration <= 0 || m_last_url.compare(0, 6, "rtp://") != 0) {
+        m_next_pts = AV_NOPTS_VALUE;
+        return;
+    }
+    if (m_next_pts != AV_NOPTS_VALUE) {
+        const int64_t gap = packet->pts - m_next_pts;
+        const AVRational base = m_stream->time_base;
+        const bool jump = base.den > 0 && gap > 2 * static_cast<int64_t>(base.den) / std::max(1, base.num);
+        if (gap > packet->duration / 2 && !jump) {
+            m_missing_packets += static_cast<uint64_t>((gap + packet->duration / 2) / packet->duration);
+        }
+    }
+    m_next_pts = packet->pts + packet->duration;
+}
+
+uint64_t CAudioSource::TakeMissingPackets()
+{
+    const uint64_t n = m_missing_packets;
+    m_missing_packets = 0;
+    return n;
+}
+
 void CAudioSource::CloseContext()
 {
+    m_next_pts = AV_NOPTS_VALUE;
     // The format context goes first: it still points at the custom I/O context.
     m_stream = nullptr;
     m_format_context.reset();

@@ -64,6 +64,9 @@ public:
     // stream (RTP), or its server answers as an ICY server (an Icy-* response header or
     // in-band ICY metadata). Any other HTTP body is a file, with or without a length.
     bool IsLiveStream();
+    // Packets an RTP stream lost on the way since the last call (seen as gaps in the time
+    // stamps of the packets read; the count is only reported, the audio is not changed).
+    uint64_t TakeMissingPackets();
     // Parses "StreamTitle='...';" into the title; true when the title changed.
     bool ParseStreamTitle(const std::string& text);
 
@@ -107,6 +110,7 @@ private:
     int CheckIcyMetadata(bool* metadataChanged);
     bool BodyEndedWithConnection();
     int DeliverPacket(const AVPacket* packet);
+    void CountMissingPackets(const AVPacket* packet);
     static int _read_callback(void* opaque, uint8_t* buf, int size);
     static int64_t _seek_callback(void* opaque, int64_t offset, int whence);
 
@@ -125,6 +129,8 @@ private:
     std::string m_last_icy_metadata;
     bool m_curl_ready = false;  // NetworkInit set libcurl up; NetworkDeinit releases it
     bool m_icy_seen = false;  // an ICY metadata block arrived since the last open
+    int64_t m_next_pts = INT64_MIN;  // where the next RTP packet should start (INT64_MIN: libavutil's "no time")
+    uint64_t m_missing_packets = 0;       // since the last TakeMissingPackets
     std::string m_last_url;
     CURLPlaylistAudioSource m_playlist_resolver;
     CFileIOStandard m_file;

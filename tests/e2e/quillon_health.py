@@ -17,6 +17,7 @@ Environment (set by CTest): QUILLON_BIN, VCARD_ASOUND_CONF, HTTP_TEST_SERVER.
 
 import json
 import os
+import socket
 import subprocess
 import sys
 import threading
@@ -180,6 +181,71 @@ class Health(StreamCase):
             self.assertTrue(health.seen(lambda v: v["target_ms"] == 500))
             self.assertEqual(health.bad, [])
             self.assertFalse(os.path.exists(health.path))
+
+class LossyRelay(threading.Thread):
+    """Forwards RTP from a free port pair to the player's port, leaving out every n-th
+    packet (a network that loses packets); RTCP is taken and dropped."""
+
+    def __init__(self, target_port, every):
+        super().__init__(daemon=True)
+        self.port = e2e.free_rtp_port()
+        self.rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.rtp.bind(("127.0.0.1", self.port))
+        self.rtp.settimeout(0.2)
+        self.rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.rtcp.bind(("127.0.0.1", self.port + 1))
+        self.out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.target = ("127.0.0.1", target_port)
+        self.every = every
+        self.left_out = 0
+        self.stop_flag = threading.Event()
+
+    def run(self):
+        n = 0
+        while not self.stop_flag.is_set():
+            try:
+                data = self.rtp.recv(65536)
+            except socket.timeout:
+                continue
+            n += 1
+            if n % self.every == 0:
+                self.left_out += 1
+                continue
+            self.out.sendto(data, self.target)
+
+    def stop(self):
+        self.stop_flag.set()
+        self.join()
+        for sock in (self.rtp, self.rtcp, self.out):
+            sock.close()
+
+
+class Losses(StreamCase):
+    def test_packets_lost_on_the_way_are_counted(self):
+        port = e2e.free_rtp_port()
+        relay = LossyRelay(port, 25)
+        relay.start()
+        self.addCleanup(relay.stop)
+        sender = subprocess.Popen(
+            ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-i",
+             self.tone(seconds=120.0), "-c:a", "copy", "-f", "rtp",
+             "rtp://127.0.0.1:%d" % relay.port],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(sender.wait, 10)
+        self.addCleanup(sender.terminate)
+        run = self.start("media_type=stream\nurl=rtp://127.0.0.1:%d\nbuffer_ms=500\n" % port,
+                         speed="1")
+        health = HealthPoller(run.status + ".health")
+        health.start()
+        self.addCleanup(health.stop)
+        counted = e2e.wait_until(lambda: health.seen(lambda v: v["lost_packets"] >= 2), 30)
+        self.assertEqual(run.interrupt(), 2)
+        self.assertTrue(counted, (relay.left_out, health.readings[-3:], run.output()[-2000:]))
+        # Never more than the relay left out (libavformat may give up a few more).
+        last = health.readings[-1]
+        self.assertLessEqual(last["lost_packets"], 4 * relay.left_out + 4)
+        self.assertEqual(health.bad, [])
+
 
 if __name__ == "__main__":
     for name, value in (("QUILLON_BIN", e2e.QUILLON_BIN), ("VCARD_ASOUND_CONF", e2e.ASOUND_CONF),
