@@ -13,7 +13,9 @@ CFileIOStandard::~CFileIOStandard()
 int CFileIOStandard::Open(const std::string& path, int /*mode*/)
 {
     Close();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO (or a device) would hold the player thread in open() until
+    // some writer appears; what is not a regular file is refused before anything is read.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -errno;
     }
@@ -23,9 +25,13 @@ int CFileIOStandard::Open(const std::string& path, int /*mode*/)
         close(fd);
         return -err;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         close(fd);
-        return -EISDIR;
+        return S_ISDIR(st.st_mode) ? -EISDIR : -EINVAL;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     m_fd = fd;
     m_size = static_cast<int64_t>(st.st_size);

@@ -13,8 +13,10 @@ public:
     CFileIOStandard(const CFileIOStandard&) = delete;
     CFileIOStandard& operator=(const CFileIOStandard&) = delete;
 
-    // Opens read-only (mode is not used). Only regular files are accepted: a directory
-    // or device would open but never yield media. 0 or the negative errno.
+    // Opens read-only (mode is not used) without waiting for anything. Only regular files
+    // are accepted: a directory, FIFO or device would open but never yield media, a FIFO
+    // not even return from a blocking open. 0 or the negative errno (-EISDIR for a
+    // directory, -EINVAL for any other file that is not a regular one).
     int Open(const std::string& path, int mode) override;
     int Close() override;
     int Write(int fd, const void* data, int size) override;

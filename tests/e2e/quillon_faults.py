@@ -5,7 +5,7 @@ Each case starts the real program against a faulty stream (the loopback HTTP tes
 errors, redirect loops, a playlist that names itself, huge or stalled or trickling bodies,
 random bytes, the largest ICY metadata block, a server killed and started again) or a
 faulty media folder (5000 files, odd file names, a truncated MP3, an M4A with a damaged
-index). In every case the program must keep running (or end
+index, a FIFO named like a track). In every case the program must keep running (or end
 with a clear message), stop within 2 s of SIGINT with status 2, keep the status file valid
 JSON at every read, and print no sanitizer report. Independent cases run at the same time.
 
@@ -360,6 +360,13 @@ class MediaFolderFaults(FaultCase):
         with open(os.path.join(damaged, "p.m3u"), "w") as f:
             f.write("truncated.mp3\nbroken.m4a\ngood.mp3\n")
 
+        # A FIFO nobody writes to (as a hung network file system would behave), listed first.
+        fifo = self.media("fifo")
+        os.mkfifo(os.path.join(fifo, "blocked.mp3"))
+        shutil.copy(tone, os.path.join(fifo, "good.mp3"))
+        with open(os.path.join(fifo, "p.m3u"), "w") as f:
+            f.write("blocked.mp3\ngood.mp3\n")
+
         def local(_name):
             return "volume=60\nmedia_type=local\nmedia_folder=tracks\n"
 
@@ -374,6 +381,8 @@ class MediaFolderFaults(FaultCase):
                         until=played({"good.mp3", HASH_SONG, LEAD_SONG})),
             "damaged": dict(config=local("damaged"), duration=25, speed="4",
                             until=played({"good.mp3"})),
+            "fifo": dict(config=local("fifo"), duration=20, speed="4",
+                         until=played({"good.mp3"})),
         })
         for name, outcome in outcomes.items():
             with self.subTest(name):
@@ -394,6 +403,11 @@ class MediaFolderFaults(FaultCase):
             self.assertNotIn(b"trail.mp3 ", lines)
             self.assertIn("Left out of the playlist (a playlist line cannot hold its name): "
                           "trail.mp3 \n", outcomes["odd"].output)
+        with self.subTest("fifo"):
+            # Refused at once as a track that cannot be opened; the next one plays.
+            fifo_run = outcomes["fifo"]
+            self.assertTrue(played_all(fifo_run.seen, {"good.mp3"}), fifo_run.output[-3000:])
+            self.assertIn(("error", -1001), events_of(fifo_run.output))
         with self.subTest("damaged"):
             self.assertTrue(played_all(outcomes["damaged"].seen, {"good.mp3"}),
                             outcomes["damaged"].output[-3000:])

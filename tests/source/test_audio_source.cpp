@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <future>
 #include <mpg123.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -169,6 +173,30 @@ TEST(CAudioSource, UnplayableLocalItemsFailCleanly)
     EXPECT_EQ(-1, source.Initialize(OwnMedia("video_only.mkv"), "video.mkv"));
     EXPECT_TRUE(log.Contains("ERROR :CAudioSource::Initialize(): undefined codec type"));
     source.DeInitialize();
+    EXPECT_EQ(0, source.Initialize(Media("tone_440_44100_stereo.mp3"), "tone.mp3")) << "usable again";
+}
+
+TEST(CAudioSource, FilesThatAreNotRegularAreRefusedWithoutWaiting)
+{
+    TempDir dir;
+    LogCapture log;
+    const std::string fifo = dir.file("fifo.mp3");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    CAudioSource source;
+    // A FIFO without a writer: an open that waits for one would never come back.
+    auto opened = std::async(std::launch::async, [&source, &fifo] { return source.Initialize(fifo, "fifo.mp3"); });
+    if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the open return
+        if (writer >= 0) {
+            close(writer);
+        }
+        opened.wait();
+        FAIL() << "opening a FIFO blocked";
+    }
+    EXPECT_EQ(-EINVAL, opened.get());
+    EXPECT_TRUE(log.Contains("ERROR :CAudioSource::Initialize(): Error opening normal playback audio source " + fifo))
+        << log.All();
+    EXPECT_EQ(-EINVAL, source.Initialize("/dev/null", "null.mp3"));
     EXPECT_EQ(0, source.Initialize(Media("tone_440_44100_stereo.mp3"), "tone.mp3")) << "usable again";
 }
 
