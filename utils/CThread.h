@@ -36,6 +36,9 @@ public:
 
     bool is_started() const { return m_started; }
     bool is_running() const { return m_running; }
+    // True from start() until the worker no longer touches this object, also after a
+    // stop() whose cancellation did not end it within the grace time.
+    bool is_alive() const { return m_alive; }
     const std::string& name() const { return m_name; }
     unsigned long tid() const { return m_tid; }
 

@@ -1,6 +1,7 @@
 #include "player/engine/CPlayer.h"
 
 #include <mpg123.h>
+#include <pthread.h>
 
 
 #include "player/decoder/CAudioDecoderChain.h"
@@ -47,6 +48,8 @@ CPlayer::CPlayer()
 CPlayer::~CPlayer() {
     // A player destroyed while running would leave its thread on freed memory.
     if (m_initialized) Deinitialize();
+    // A thread that could not be stopped may have ended since: its chain goes in order now.
+    if (m_chain_left && !is_alive()) ReleaseChain();
 }
 
 void CPlayer::Reset() {
@@ -83,6 +86,14 @@ void CPlayer::Reset() {
 
 int CPlayer::Initialize(const PlayerInit& init, const StreamParams& params) {
     if (m_initialized) return 0;
+    if (m_chain_left) {
+        if (is_alive()) {
+            utils::logger.error("%s ERROR :CPlayer::Initialize(): the player thread of the last run has not ended.\n",
+                                get_player_prefix());
+            return -1;
+        }
+        ReleaseChain();
+    }
     APlayerInfoAdapter::set_player_prefix(init.log_prefix.c_str());
     {
         utils::scoped_lock lock(*this);
@@ -182,10 +193,24 @@ int CPlayer::Deinitialize() {
     utils::logger.info("%s CPlayer::Deinitialize(): called.\n", prefix);
     Stop(true);
     stop(500);
-    m_fader->SetVolumeControl(nullptr);
-    utils::logger.info("%s CPlayer::Deinitialize(): Thread stopped.\n", prefix);
     m_initialized = false;
+    if (is_alive()) {
+        // Blocked where nothing reaches it (a hung file system, a delegate that does not
+        // return): freeing what it works on would only move the fault to its next step.
+        utils::logger.error("%s ERROR :CPlayer::Deinitialize(): the player thread did not end, its components are "
+                            "left in place.\n",
+                            prefix);
+        m_chain_left = true;
+        return -1;
+    }
+    utils::logger.info("%s CPlayer::Deinitialize(): Thread stopped.\n", prefix);
+    return ReleaseChain();
+}
 
+int CPlayer::ReleaseChain() {
+    const char* prefix = get_player_prefix();
+    m_chain_left = false;
+    m_fader->SetVolumeControl(nullptr);
     int result = m_volume->CloseMixer();
     if (result != 0) utils::logger.error("%s ERROR :Closing the mixer returned %d\n", prefix, result);
     if (m_normal_output) {
@@ -308,6 +333,14 @@ void CPlayer::set_player_prefix(const char* prefix) {
     m_playlist->set_player_prefix(own);
     utils::logger.notice("%s  CPlayer::set_player_prefix(): Player channel set to %d\n", own,
                          static_cast<int>(m_player_id));
+}
+
+// The player thread works inside ALSA, libavformat, libcurl, the decoders and the
+// application's delegate. Cancelling it in one of their blocking calls would unwind through
+// code that keeps its own locks and half-built state, which the shutdown then uses: a
+// thread that does not end when asked is left alone instead (see Deinitialize).
+void CPlayer::on_start() {
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 }
 
 void CPlayer::run(void*) {

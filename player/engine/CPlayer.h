@@ -70,7 +70,8 @@ public:
     // Builds the whole playback chain and starts the player thread. 0 or the failing
     // component's result. Call from the application thread.
     int Initialize(const OrvanePlayer::PlayerInit& init, const OrvanePlayer::StreamParams& params);
-    // Stops the thread and frees the chain; the result of the last deinitialization.
+    // Stops the thread and frees the chain; the result of the last deinitialization, or -1
+    // when the thread did not end and the chain was left in place for it.
     int Deinitialize();
     bool IsInitialized() const override { return m_initialized; }
 
@@ -175,6 +176,7 @@ public:
     static constexpr uint64_t kPlayOutPassMs = 20;
 
 protected:
+    void on_start() override;
     void run(void* arg) override;
 
 private:
@@ -200,6 +202,7 @@ private:
     void LoadNextSongName();
     int InitializeChain(const OrvanePlayer::PlayerInit& init);
     void DestroyChain();
+    int ReleaseChain();
     void ApplyPlayerId();
     // The two outputs share no base with these operations: dispatch on the current one.
     int OutputStart();
@@ -266,4 +269,5 @@ private:
     bool m_fresh_list = false;                    // player thread only: the list was just opened
     bool m_playing_out = false;                   // player thread only: a finite stream's end plays out
     bool m_mpg123_ready = false;                  // application thread (Initialize/Deinitialize)
+    bool m_chain_left = false;                    // application thread: a thread that did not end still has the chain
 };
