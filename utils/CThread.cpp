@@ -63,6 +63,10 @@ CThread::~CThread() {
     } else if (m_alive) {
         wait_for_exit(CANCEL_GRACE_MS);
     }
+    // A worker that ended on its own, with nobody waiting for it, may still be inside its
+    // last access (it clears m_alive and signals under the event's lock): taking the lock
+    // once makes sure it has let go before the event is destroyed.
+    scoped_lock lock(m_event);
 }
 
 int CThread::start(void* arg, int policy, int priority) {
