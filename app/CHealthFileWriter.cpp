@@ -1,6 +1,7 @@
 #include "app/CHealthFileWriter.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +88,7 @@ void CHealthFileWriter::Stop() {
 }
 
 void CHealthFileWriter::Run() {
+    pthread_setname_np(pthread_self(), "Health");  // as ps and top show the program's threads
     using Clock = std::chrono::steady_clock;
     auto next = Clock::now();
     std::unique_lock<std::mutex> lock(m_lock);
