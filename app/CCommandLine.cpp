@@ -50,7 +50,8 @@ std::string OptionText(int argc, char* const argv[], int index, int short_option
 std::string CCommandLine::HelpText(const std::string& program) {
     return "Usage: " + program + " [OPTION]...\n"
            "Plays the configured media folder or stream on the audio device until stopped\n"
-           "(SIGINT: exit status 2; SIGTERM: exit status 0).\n"
+           "(SIGINT: exit status 2; SIGTERM: exit status 0). SIGHUP makes it read the\n"
+           "configuration again and switch to what it names, without a restart.\n"
            "\n"
            "  -h, --help               show this help and exit\n"
            "  -V, --version            show the versions of the program and its libraries\n"

@@ -27,6 +27,8 @@ void CServiceNotifier::Ready() const { sd_notify(0, "READY=1"); }
 
 void CServiceNotifier::Stopping() const { sd_notify(0, "STOPPING=1"); }
 
+void CServiceNotifier::Reloading() const { sd_notify(0, "RELOADING=1"); }
+
 void CServiceNotifier::KeepAlive() {
     if (m_watchdog_usec == 0) return;
     const int64_t now = MonotonicMs();

@@ -13,6 +13,8 @@ public:
 
     void Ready() const;
     void Stopping() const;
+    // Reading the configuration again; Ready() tells the end of it.
+    void Reloading() const;
     // Sends a watchdog ping when the service has a watchdog and the last ping lies half
     // its interval back.
     void KeepAlive();

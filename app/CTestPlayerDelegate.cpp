@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -175,7 +176,29 @@ void CTestPlayerDelegate::PrintPlaybackInfo(const PlaybackInfo& info, bool with_
     std::printf("m_song_id=%d ]\n", info.m_song_id);
     std::printf("CNT=%d ]\n", info.m_repeat_count);
     std::fflush(stdout);
-    WriteStatusFile(StatusLine(info, with_error, m_last_error));
+    WriteStatus(info, with_error, m_last_error);
+}
+
+void CTestPlayerDelegate::WriteStatus(const PlaybackInfo& info, bool with_error, int error_code) {
+    std::lock_guard<std::mutex> lock(m_status_lock);
+    const int configuration_error = m_configuration_error.load();
+    if (!with_error && configuration_error != 0)
+        WriteStatusFile(StatusLine(info, true, configuration_error));
+    else
+        WriteStatusFile(StatusLine(info, with_error, error_code));
+}
+
+void CTestPlayerDelegate::TouchStatusFile() {
+    std::lock_guard<std::mutex> lock(m_status_lock);
+    // A missing file stays missing: only the notifications write the status.
+    ::utimensat(AT_FDCWD, m_status_path.c_str(), nullptr, 0);
+}
+
+void CTestPlayerDelegate::SetConfigurationError(const PlaybackInfo& info, int code) {
+    // Clearing an error that does not stand changes nothing in the file.
+    if (m_configuration_error.exchange(code) == 0 && code == 0)
+        return;
+    WriteStatus(info, false, 0);
 }
 
 void CTestPlayerDelegate::NotifyItemPlaybackFinished(const PlaybackInfo&, const std::string& item) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "player/include/IPlayerDelegate.h"
@@ -30,10 +32,24 @@ public:
     static std::string StatusLine(const OrvanePlayer::PlaybackInfo& info, bool with_error,
                                   int error_code);
 
+    // A configuration read again could not be used (code < 0), or a later one could (0).
+    // While such an error stands, every status line that would say "no error" carries its
+    // code instead, since the program would not start again with that file. Writes the
+    // status file now with info, unless no error stood and none comes. Main thread.
+    void SetConfigurationError(const OrvanePlayer::PlaybackInfo& info, int code);
+
+    // Sets the status file's modification time to now, content untouched: readers tell a
+    // running player that plays a long track from one that ended without a word. Main
+    // thread.
+    void TouchStatusFile();
+
 private:
     void PrintPlaybackInfo(const OrvanePlayer::PlaybackInfo& info, bool with_error);
+    void WriteStatus(const OrvanePlayer::PlaybackInfo& info, bool with_error, int error_code);
     void WriteStatusFile(const std::string& line) const;
 
     int m_last_error = 0;  // player thread only
+    std::atomic<int> m_configuration_error{0};
+    std::mutex m_status_lock;  // one writer of the status file at a time (shared temp file)
     const std::string m_status_path;
 };

@@ -104,9 +104,24 @@ void SetEntryDefaults(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamPara
     item.auto_fade_tracks = 0;
 }
 
+const char* ConfigFailureText(ConfigFailure failure) {
+    switch (failure) {
+        case ConfigFailure::kNone: return "no error";
+        case ConfigFailure::kUnreadable: return "the configuration file cannot be read";
+        case ConfigFailure::kLineTooLong: return "a line of the configuration file is too long";
+        case ConfigFailure::kStreamWithoutUrl: return "a stream is configured without url";
+        case ConfigFailure::kMediaFolder: return "the media folder cannot be opened";
+    }
+    return "unknown";
+}
+
 int ReadConfiguration(const std::string& config_file, const std::string& media_root,
                       OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,
-                      OrvanePlayer::PlayerInit& init, const Console& console) {
+                      OrvanePlayer::PlayerInit& init, const Console& console,
+                      ConfigFailure* failure) {
+    ConfigFailure ignored = ConfigFailure::kNone;
+    ConfigFailure& why = failure ? *failure : ignored;
+    why = ConfigFailure::kUnreadable;
     // inih would read a folder as an empty file; that is no configuration either.
     struct stat info {};
     if (::stat(config_file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
@@ -121,6 +136,7 @@ int ReadConfiguration(const std::string& config_file, const std::string& media_r
     if (reader.RefusedLine() != 0) {
         std::fprintf(console.err, "Line %d of %s is too long: lines are read up to %zu characters\n",
                      reader.RefusedLine(), config_file.c_str(), utils::CIniReader::kMaxLineLength);
+        why = ConfigFailure::kLineTooLong;
         return -1;
     }
 
@@ -133,9 +149,16 @@ int ReadConfiguration(const std::string& config_file, const std::string& media_r
 
     const std::string media_type = reader.Get(kUnnamedSection, "media_type", "");
     std::fprintf(console.out, "MEDIA_TYPE is %s\n", media_type.c_str());
-    if (lower_case(media_type).find("stream") != std::string::npos)
-        return read_stream(reader, item, console);
-    return read_local(reader, media_root, item, init, console);
+    if (lower_case(media_type).find("stream") != std::string::npos) {
+        why = ConfigFailure::kStreamWithoutUrl;
+        const int result = read_stream(reader, item, console);
+        if (result == 0) why = ConfigFailure::kNone;
+        return result;
+    }
+    why = ConfigFailure::kMediaFolder;
+    const int result = read_local(reader, media_root, item, init, console);
+    if (result == 0) why = ConfigFailure::kNone;
+    return result;
 }
 
 int ReadConfiguration(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,

@@ -1,4 +1,5 @@
-// quillon: plays the configured media folder or stream until SIGINT or SIGTERM.
+// quillon: plays the configured media folder or stream until SIGINT or SIGTERM; SIGHUP
+// makes it read its configuration again.
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "app/CCommandLine.h"
+#include "app/CConfigReload.h"
 #include "app/CHealthFileWriter.h"
 #include "app/CServiceNotifier.h"
 #include "app/CTestPlayerDelegate.h"
@@ -46,12 +48,39 @@ void AllowDefaultStop() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// Sleeps up to wait_ms; the stop signal that arrived, or 0.
-int WaitForStop(int64_t wait_ms) {
-    const sigset_t set = StopSignals();
+// SIGHUP stays blocked in every thread for the whole run: one that comes while the
+// program starts or ends waits, pending, for the idle loop (or for the end), where
+// sigtimedwait takes it. Its default effect would end the program.
+void BlockReloadSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Sleeps up to wait_ms; the signal of the set that arrived, or 0.
+int WaitForSignal(sigset_t set, int64_t wait_ms) {
     const timespec wait{static_cast<time_t>(wait_ms / 1000), static_cast<long>(wait_ms % 1000) * 1000000L};
     const int signal_number = sigtimedwait(&set, nullptr, &wait);
     return signal_number > 0 ? signal_number : 0;
+}
+
+int64_t MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// How often the idle loop refreshes the status file's modification time.
+constexpr int64_t kStatusTouchMs = 5000;
+
+int WaitForStop(int64_t wait_ms) { return WaitForSignal(StopSignals(), wait_ms); }
+
+// The idle loop's wait: a stop signal, a reload request (SIGHUP) or 0.
+int WaitForStopOrReload(int64_t wait_ms) {
+    sigset_t set = StopSignals();
+    sigaddset(&set, SIGHUP);
+    return WaitForSignal(set, wait_ms);
 }
 
 int Shutdown(OrvanePlayer::IPlayer& player) {
@@ -83,6 +112,7 @@ int OnStopSignal(OrvanePlayer::IPlayer& player, int signal_number) {
 
 int main(int argc, char* argv[]) {
     app::CCommandLine command_line;
+    BlockReloadSignal();
     if (!command_line.Parse(argc, argv)) return command_line.ExitStatus();
 
     BlockStopSignals();
@@ -130,11 +160,34 @@ int main(int argc, char* argv[]) {
     player->FadeAndPlay(0, item.volume);
     app::CHealthFileWriter health(*player, command_line.StatusFilePath() + ".health");
     health.Start();
+    app::CConfigReload reload(command_line.ConfigPath(), command_line.MediaRoot(),
+                              command_line.Channel(), app::PlayerSetup{item, params, init});
     app::CServiceNotifier notifier;
     notifier.Ready();
     int signal_number = 0;
-    while ((signal_number = WaitForStop(notifier.WakeIntervalMs())) == 0) {
+    int64_t last_touch_ms = MonotonicMs();
+    while ((signal_number = WaitForStopOrReload(notifier.WakeIntervalMs())) == 0 ||
+           signal_number == SIGHUP) {
+        if (signal_number == SIGHUP) {
+            notifier.Reloading();
+            const app::CConfigReload::Result result = reload.Reload(*player, *delegate, WaitForStop);
+            if (result == app::CConfigReload::Result::kStopped) {
+                signal_number = reload.StopSignal();
+                break;
+            }
+            if (result == app::CConfigReload::Result::kEngineLost) {
+                notifier.Stopping();
+                health.Stop();
+                Shutdown(*player);
+                return kStartFailure;
+            }
+            notifier.Ready();
+        }
         notifier.KeepAlive();
+        if (MonotonicMs() - last_touch_ms >= kStatusTouchMs) {
+            delegate->TouchStatusFile();
+            last_touch_ms = MonotonicMs();
+        }
     }
     notifier.Stopping();
     health.Stop();

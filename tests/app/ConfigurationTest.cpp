@@ -259,3 +259,23 @@ TEST(Paths, EnvironmentOverridesFixedPaths) {
     unsetenv("QUILLON_STATUS_FILE");
     unsetenv("QUILLON_URL_DOWNLOAD");
 }
+
+// A configuration read again on SIGHUP reports why it cannot be used.
+TEST_F(ConfigFixture, FailuresSayWhy) {
+    const auto failure_of = [this](const std::string& content) {
+        std::ofstream(config_file(), std::ios::binary) << content;
+        app::ConfigFailure failure = app::ConfigFailure::kNone;
+        app::ReadConfiguration(config_file(), m_root, item, params, init, console.console(), &failure);
+        return failure;
+    };
+    EXPECT_EQ(failure_of("media_type=stream\nurl=\n"), app::ConfigFailure::kStreamWithoutUrl);
+    EXPECT_EQ(failure_of("media_folder=nowhere\n"), app::ConfigFailure::kMediaFolder);
+    EXPECT_EQ(failure_of("url=" + std::string(utils::CIniReader::kMaxLineLength + 10, 'x') + "\n"),
+              app::ConfigFailure::kLineTooLong);
+    EXPECT_EQ(failure_of("media_type=stream\nurl=http://h/s\n"), app::ConfigFailure::kNone);
+    EXPECT_EQ(failure_of("media_folder=\n"), app::ConfigFailure::kNone);
+    app::ConfigFailure failure = app::ConfigFailure::kNone;
+    EXPECT_EQ(app::ReadConfiguration(m_dir, m_root, item, params, init, console.console(), &failure), -1);
+    EXPECT_EQ(failure, app::ConfigFailure::kUnreadable);
+    EXPECT_STREQ(app::ConfigFailureText(app::ConfigFailure::kMediaFolder), "the media folder cannot be opened");
+}

@@ -18,6 +18,9 @@ unitdir=$(dirname "$(echo "$UNITS" | head -1)")
 mkdir -p "$ROOT/$unitdir"
 cp -a /lib/systemd/system/. "$ROOT/$unitdir/"
 cp -a "$WORK/stage/." "$ROOT/"
+# ExecReload= names the system's kill, which the staged files do not bring.
+mkdir -p "$ROOT/bin"
+cp "$(readlink -f /bin/kill)" "$ROOT/bin/kill"
 
 names=()
 for unit in $UNITS; do
