@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -9,6 +10,17 @@ struct AgentSettings final {
   std::string sysIdFile = "/orvane/info/SYS-ID";
   std::string networkFile = "/orvane/config/current/network";
   uint16_t appPort = 5555;
+
+  // Status files of the players by channel (element 0 is channel 1); empty: no player on
+  // that channel. The player's health file lies beside its status file.
+  static constexpr int kChannels = 4;
+  std::array<std::string, kChannels> playerStatusFiles{{"/var/run/quillon", "", "", ""}};
+  // A status file that is not idle, or a health file, older than this counts as left
+  // behind by a player that no longer runs.
+  int64_t playerStaleSeconds = 15;
+  // Which of the above the command line set: those win over the configuration file.
+  std::array<bool, kChannels> playerStatusFileGiven{};
+  bool playerStaleSecondsGiven = false;
 
   // Reads TANDRIL_SYSID_FILE, TANDRIL_NETWORK_FILE and TANDRIL_APP_PORT.
   static AgentSettings FromEnvironment();

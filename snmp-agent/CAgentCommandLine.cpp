@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -18,6 +19,8 @@ enum OptionCode : int {
   kOptSysIdFile = 256,
   kOptNetworkFile,
   kOptAppPort,
+  kOptPlayerStatus,
+  kOptPlayerStale,
 };
 
 const option kOptions[] = {
@@ -26,6 +29,8 @@ const option kOptions[] = {
     {"sysid-file", required_argument, nullptr, kOptSysIdFile},
     {"network-file", required_argument, nullptr, kOptNetworkFile},
     {"app-port", required_argument, nullptr, kOptAppPort},
+    {"player-status", required_argument, nullptr, kOptPlayerStatus},
+    {"player-stale", required_argument, nullptr, kOptPlayerStale},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -68,6 +73,11 @@ std::string CAgentCommandLine::HelpText(const std::string& program) {
          "                           (TANDRIL_NETWORK_FILE, /orvane/config/current/network)\n"
          "      --app-port PORT      UDP port of the call application on 127.0.0.1\n"
          "                           (TANDRIL_APP_PORT, 5555)\n"
+         "      --player-status N=FILE  status file of the player on channel N (1 to 4);\n"
+         "                           an empty FILE: no player there (default: channel 1\n"
+         "                           /var/run/quillon); may be given for each channel\n"
+         "      --player-stale SECONDS  a player file older than this, not idle: the\n"
+         "                           player does not run (default 15)\n"
          "\n"
          "An option wins over its environment variable, which wins over the fixed value.\n"
          "The AgentX socket comes from tandril-snmp-agent.conf in net-snmp's configuration\n"
@@ -95,6 +105,10 @@ bool CAgentCommandLine::Parse(int argc, char* const argv[], AgentSettings& setti
     if (code == ':') {
       return Fail(err, "option '" + OptionText(argc, argv, optind, optopt) + "' needs a value");
     }
+    if (code == kOptPlayerStatus || code == kOptPlayerStale) {
+      if (!TakePlayerOption(code == kOptPlayerStatus, optarg, settings, err)) return false;
+      continue;
+    }
     if (code != kOptSysIdFile && code != kOptNetworkFile && code != kOptAppPort) {
       return Fail(err, "unknown option '" + OptionText(argc, argv, optind, optopt) + "'");
     }
@@ -118,6 +132,29 @@ bool CAgentCommandLine::Parse(int argc, char* const argv[], AgentSettings& setti
   if (optind < argc) {
     return Fail(err, std::string("unexpected argument '") + argv[optind] + "'");
   }
+  return true;
+}
+
+bool CAgentCommandLine::TakePlayerOption(bool status_file, const char* value,
+                                         AgentSettings& settings, FILE* err) {
+  if (status_file) {
+    const char* equals = std::strchr(value, '=');
+    const int channel = (equals == value + 1 && value[0] >= '1' && value[0] <= '4') ? value[0] - '0' : 0;
+    if (channel == 0) {
+      return Fail(err, std::string("--player-status takes N=FILE with N from 1 to 4, not '") + value + "'");
+    }
+    settings.playerStatusFiles[channel - 1] = equals + 1;
+    settings.playerStatusFileGiven[channel - 1] = true;
+    return true;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(value, &end, 10);
+  if (errno != 0 || *end != '\0' || end == value || seconds < 1 || seconds > 86400) {
+    return Fail(err, std::string("--player-stale takes seconds from 1 to 86400, not '") + value + "'");
+  }
+  settings.playerStaleSeconds = seconds;
+  settings.playerStaleSecondsGiven = true;
   return true;
 }
 

@@ -27,6 +27,7 @@ class CAgentCommandLine final {
 
  private:
   bool Fail(FILE* err, const std::string& message);
+  bool TakePlayerOption(bool status_file, const char* value, AgentSettings& settings, FILE* err);
 
   std::string m_program = "tandril-snmp-agent";
   int m_exit_status = 0;

@@ -10,6 +10,7 @@
 #include "snmp-agent/CTandrilValues.h"
 #include "snmp-agent/agent.h"
 #include "snmp-agent/netHostName.h"
+#include "snmp-agent/playerTable.h"
 #include "snmp-agent/tandril.h"
 
 #include <net-snmp/net-snmp-config.h>
@@ -73,6 +74,7 @@ int main(int argc, char* argv[]) {
   init_agent(kAgentName);
   init_tandril();
   init_netHostName();
+  init_playerTable(settings);
   init_snmp(kAgentName);
   EnsurePingInterval();
 

@@ -192,11 +192,13 @@ AgentProcess::AgentProcess(const MasterAgent& master, const Options& options) : 
   ::mkdir(m_dir.File("conf").c_str(), 0755);
   ::mkdir(m_dir.File("persist").c_str(), 0755);
   WriteFile(m_dir.File("conf/tandril-snmp-agent.conf"),
-            "agentXSocket " + master.AgentXSocket() + "\nagentXPingInterval 1\n");
+            "agentXSocket " + master.AgentXSocket() + "\nagentXPingInterval 1\n" + options.confLines);
   if (!options.sysIdText.empty()) {
     WriteFile(m_dir.File("SYS-ID"), options.sysIdText);
   }
-  m_process.Start({TANDRIL_AGENT_PATH},
+  std::vector<std::string> argv{TANDRIL_AGENT_PATH};
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
+  m_process.Start(argv,
                    {{"SNMPCONFPATH", m_dir.File("conf")},
                     {"SNMP_PERSISTENT_DIR", m_dir.File("persist")},
                     {"MIBS", ""},
@@ -256,6 +258,10 @@ std::string SnmpClient::GetBytes(const std::string& oid) {
   return bytes;
 }
 
+ToolResult SnmpClient::Walk(const std::string& oid) {
+  return RunTool({"snmpwalk", "-v2c", "-c", "public", "-t", "2", "-r", "1", "-On", "-Oq", m_master.Address(), oid});
+}
+
 ToolResult SnmpClient::Set(const std::string& oid, const std::string& type, const std::string& value) {
   return RunTool({"snmpset", "-v2c", "-c", "public", "-t", "2", "-r", "1", m_master.Address(), oid, type, value});
 }
@@ -263,6 +269,11 @@ ToolResult SnmpClient::Set(const std::string& oid, const std::string& type, cons
 std::string TandrilOid(int sys_id, int index) {
   return "1.3.6.1.4.1." + std::to_string(TANDRIL_ENTERPRISE_NUMBER) + ".1." + std::to_string(sys_id) + "." +
          std::to_string(index) + ".0";
+}
+
+std::string PlayerOid(int column, int channel) {
+  return "1.3.6.1.4.1." + std::to_string(TANDRIL_ENTERPRISE_NUMBER) + ".2.1.1." + std::to_string(column) + "." +
+         std::to_string(channel);
 }
 
 std::string HostNameOid() { return "1.3.6.1.4.1." + std::to_string(TANDRIL_ENTERPRISE_NUMBER) + ".3.1.1.0"; }

@@ -86,6 +86,8 @@ class AgentProcess final {
   struct Options {
     std::string sysIdText = "10.0.0.155";  // empty: no SYS-ID file
     uint16_t appPort = 0;
+    std::vector<std::string> args;  // command-line options
+    std::string confLines;          // more lines for tandril-snmp-agent.conf
   };
   AgentProcess(const MasterAgent& master, const Options& options);
   ~AgentProcess();
@@ -114,6 +116,8 @@ class SnmpClient final {
   std::string GetBytes(const std::string& oid);
   // The raw snmpget output for 'oid' (value only).
   ToolResult Get(const std::string& oid);
+  // snmpwalk below 'oid', numeric identifiers and values ("oid value" lines).
+  ToolResult Walk(const std::string& oid);
   // snmpset with type letter and value.
   ToolResult Set(const std::string& oid, const std::string& type, const std::string& value);
 
@@ -123,6 +127,8 @@ class SnmpClient final {
 
 // 1.3.6.1.4.1.E.1.<sysId>.<index>.0 and the host name object.
 std::string TandrilOid(int sys_id, int index);
+// 1.3.6.1.4.1.E.2.1.1.<column>.<channel>: a cell of the players' table.
+std::string PlayerOid(int column, int channel);
 std::string HostNameOid();
 
 }  // namespace snmptest

@@ -29,4 +29,8 @@ check callState.0 "$prefix.1.155.5.0"
 check dialId.0 "$prefix.1.155.6.0"
 check remoteCmd.0 "$prefix.1.155.7.0"
 check netHostName.0 "$prefix.3.1.1.0"
+check playerState.1 "$prefix.2.1.1.2.1"
+check playerSongName.2 "$prefix.2.1.1.3.2"
+check playerHealthData.3 "$prefix.2.1.1.6.3"
+check playerStreamAge.4 "$prefix.2.1.1.14.4"
 exit $status
