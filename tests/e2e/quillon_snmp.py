@@ -3,9 +3,10 @@
 
 Starts a real snmpd as AgentX master on 127.0.0.1 (free port, socket in a temporary
 folder), the built tandril-snmp-agent with the player's status file as channel 1, and
-quillon playing a folder; walks of the table show the state and the song changing.
+quillon playing a folder and streams; walks of the table show the state, the song, the
+health figures and a Windows-1252 stream title as UTF-8.
 
-Environment (set by CTest): QUILLON_BIN, AGENT_BIN, VCARD_ASOUND_CONF.
+Environment (set by CTest): QUILLON_BIN, AGENT_BIN, VCARD_ASOUND_CONF, HTTP_TEST_SERVER.
 """
 
 import os
@@ -20,8 +21,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quillon_e2e import (ASOUND_CONF, QUILLON_BIN, QuillonRun, make_tone,  # noqa: E402
-                         wait_until)
+from quillon_e2e import (ASOUND_CONF, HTTP_SERVER, QUILLON_BIN, HttpTestServer,  # noqa: E402
+                         QuillonRun, make_tone, wait_until)
 
 AGENT_BIN = os.environ.get("AGENT_BIN", "")
 ENTERPRISE = os.environ.get("TANDRIL_ENTERPRISE_NUMBER", "32473")
@@ -212,9 +213,32 @@ class PlayerTable(unittest.TestCase):
         self.assertIsNone(self.snmp.agent.poll())
 
 
+    def test_latin1_stream_title_reads_as_utf8(self):
+        # An old encoder's title in Windows-1252 reaches the walk as UTF-8 text.
+        title = "Caf\u00e9 \u201cNo\u00ebl\u201d \"live\""
+        media = os.path.join(self.folder, "stream.mp3")
+        make_tone(media, 550, seconds=3.0)
+        server = HttpTestServer(self.folder, {"/radio": {
+            "file": media, "loop": True, "icy": True, "rate": 16000, "titles": [title],
+            "title_blocks": 8, "title_encoding": "cp1252"}})
+        self.addCleanup(server.stop)
+        url = "http://127.0.0.1:%d/radio" % server.port
+        status = os.path.join(self.folder, "status")
+        self.snmp = Snmp(os.path.join(self.folder, "snmp"), status)
+        self.run_ = QuillonRun(self.folder, "volume=60\nmedia_type=stream\nurl=%s\n" % url,
+                               speed="1")
+        seen = []
+
+        def titled():
+            cells = self.snmp.walk()
+            seen.append((cells.get((STATE, 1)), cells.get((SONG, 1)), cells.get((PLAYLIST, 1))))
+            return cells.get((SONG, 1)) == title and cells.get((PLAYLIST, 1)) == url
+        self.assertTrue(wait_until(titled, 40, 0.5), (seen[-5:], self.run_.output()[-2000:]))
+
+
 if __name__ == "__main__":
     for name, value in (("QUILLON_BIN", QUILLON_BIN), ("AGENT_BIN", AGENT_BIN),
-                        ("VCARD_ASOUND_CONF", ASOUND_CONF)):
+                        ("VCARD_ASOUND_CONF", ASOUND_CONF), ("HTTP_TEST_SERVER", HTTP_SERVER)):
         if not value:
             sys.exit("%s is not set" % name)
     unittest.main(verbosity=2)
