@@ -70,6 +70,17 @@ class Snmp:
             self.snmpd.wait()
         else:
             raise RuntimeError("snmpd did not start")
+        try:
+            self.start_agent(folder, env, status_file)
+        except BaseException:
+            # The caller never gets the object to stop: nothing may outlive the test.
+            for proc in (getattr(self, "agent", None), self.snmpd):
+                if proc is not None and proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            raise
+
+    def start_agent(self, folder, env, status_file):
         self.agent_log = open(os.path.join(folder, "agent.log"), "wb")
         self.agent = subprocess.Popen(
             [AGENT_BIN, "--player-status", "1=" + status_file, "--app-port",
