@@ -124,6 +124,22 @@ double FirstFrameMs(Bench& b) {
     return -1.0;
 }
 
+// When the old audio stopped at the device after a call at t0: the first drop, drain,
+// under-run or close of the card after t0. -1 when none came.
+double AudioStopMs(Bench& b, double t0) {
+    for (int i = 0; i < 400; ++i) {
+        for (const vcard::Event& e : vcard::ReadEvents(b.env.Dir(), "channel1")) {
+            if (e.name != "drop" && e.name != "drain" && e.name != "xrun" && e.name != "close") continue;
+            // An under-run is logged when noticed; "at" says when the queue ran dry.
+            const auto at = e.fields.find("at");
+            const double when = (e.name == "xrun" && at != e.fields.end() ? std::stod(at->second) : e.time) * 1000.0;
+            if (when >= t0) return when - t0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1.0;
+}
+
 }  // namespace
 
 int main() {
@@ -134,6 +150,7 @@ int main() {
     }
     const int rounds = 8;
     std::vector<double> stop_file, next_file, setitem_file, first_frame, stop_stream, next_stream, setitem_stream;
+    std::vector<double> stop_cut, next_cut, setitem_cut;
 
     for (int i = 0; i < rounds; ++i) {
         const double ms = FirstFrameMs(b);
@@ -143,6 +160,8 @@ int main() {
         b.player.Stop(true);
         double t1 = b.clock.WaitState(PLAYER_STATE_IDLE);
         if (t1 >= 0) stop_file.push_back(t1 - t0);
+        double cut = AudioStopMs(b, t0);
+        if (cut >= 0) stop_cut.push_back(cut);
 
         if (!b.Begin("long.mp3", PLAYER_STATE_PLAYING)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -150,12 +169,16 @@ int main() {
         b.player.PlayNext();
         t1 = b.clock.WaitState(PLAYER_STATE_CONNECTING);
         if (t1 >= 0) next_file.push_back(t1 - t0);
+        cut = AudioStopMs(b, t0);
+        if (cut >= 0) next_cut.push_back(cut);
         b.clock.WaitState(PLAYER_STATE_PLAYING);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         t0 = MonotonicMs();
         b.player.SetItem(Item("long.mp3"));
         t1 = b.clock.WaitState(PLAYER_STATE_IDLE);
         if (t1 >= 0) setitem_file.push_back(t1 - t0);
+        cut = AudioStopMs(b, t0);
+        if (cut >= 0) setitem_cut.push_back(cut);
     }
 
     // A stream that stalls after its first bytes: the player sits in a blocked read.
@@ -190,6 +213,9 @@ int main() {
     Print("Stop(true) while a file plays -> idle", stop_file);
     Print("PlayNext() while a file plays -> connecting", next_file);
     Print("SetItem (interrupt on) while a file plays -> idle", setitem_file);
+    Print("Stop(true) while a file plays -> old audio stops at the card", stop_cut);
+    Print("PlayNext() while a file plays -> old audio stops at the card", next_cut);
+    Print("SetItem (interrupt on) while a file plays -> old audio stops", setitem_cut);
     Print("Stop(true) during a stalled stream read -> idle", stop_stream);
     Print("PlayNext() during a stalled stream read -> connecting", next_stream);
     Print("SetItem (interrupt on) during a stalled stream read -> idle", setitem_stream);

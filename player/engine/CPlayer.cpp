@@ -449,6 +449,10 @@ int CPlayer::OutputStop() {
     return m_buffered_current ? m_buffered_output->StopAudio() : m_normal_output->StopAudio();
 }
 
+int CPlayer::OutputDrop() {
+    return m_buffered_current ? m_buffered_output->DropAudio() : m_normal_output->DropAudio();
+}
+
 void CPlayer::OutputSetDevice(const char* name) {
     m_device_name = name;
     if (m_buffered_current)

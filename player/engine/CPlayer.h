@@ -207,6 +207,10 @@ private:
     // The two outputs share no base with these operations: dispatch on the current one.
     int OutputStart();
     int OutputStop();
+    int OutputDrop();
+    // A command that cuts the current audio off (new item with interrupt, stop now, next,
+    // previous) discards what the device holds before the state acts on it.
+    void DropAudioFor(int code);
     void OutputSetDevice(const char* name);
     void OutputSetId(int id);
     void OutputSetPrefix(const char* prefix);

@@ -37,7 +37,31 @@ void CPlayer::ProcessCommands() {
 
 void CPlayer::AbortFading() { m_fader->Abort(); }
 
+void CPlayer::DropAudioFor(int code) {
+    bool cut = false;
+    switch (code) {
+        case CMD_SET_PLAYLIST:
+        case CMD_SET_SINGLE_ITEM: {
+            utils::scoped_lock lock(*this);
+            cut = m_interrupt;
+            break;
+        }
+        case CMD_STOP:
+            cut = m_stop_immediately;
+            break;
+        case CMD_NEXT:
+        case CMD_PREVIOUS:
+            cut = true;
+            break;
+        default:
+            break;
+    }
+    // Before the state acts: its own StopAudio would otherwise play the tail out.
+    if (cut && m_output) OutputDrop();
+}
+
 void CPlayer::ExecuteCommand(int code, const std::string& argument) {
+    DropAudioFor(code);
     switch (code) {
         case CMD_SET_PLAYLIST:
         case CMD_SET_SINGLE_ITEM:

@@ -309,6 +309,22 @@ int CPCMOutput::StartAudio() {
     return 0;
 }
 
+int CPCMOutput::DropAudio() {
+    utils::logger.info("%s CPCMOutput::DropAudio(): called.\n", get_player_prefix());
+    if (!m_handle) return 0;
+    int r = snd_pcm_drop(m_handle.get());
+    if (r < 0) {
+        utils::logger.error("%s ERROR :CPCMOutput::DropAudio(): cannot drop audio (%s)\n", get_player_prefix(),
+                            snd_strerror(r));
+        return r;
+    }
+    r = snd_pcm_prepare(m_handle.get());
+    if (r < 0)
+        utils::logger.error("%s ERROR :CPCMOutput::DropAudio(): cannot prepare audio interface for use (%s)\n",
+                            get_player_prefix(), snd_strerror(r));
+    return r;
+}
+
 int CPCMOutput::GetDelay(int64_t* frames) {
     if (!m_handle)
         return -EBADFD;

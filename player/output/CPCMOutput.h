@@ -45,6 +45,9 @@ public:
     virtual int StopAudio();
     // Prepares the device; 0 (with a warning) when it is closed.
     virtual int StartAudio();
+    // Discards what the device still holds and prepares it again: for a caller that cuts
+    // the current audio off, where StopAudio would play it out first. 0 without a device.
+    virtual int DropAudio();
     // Device delay in frames; the ALSA error (or -EBADFD when closed) leaves frames alone.
     virtual int GetDelay(int64_t* frames);
     virtual bool IsPrebuffering() { return false; }

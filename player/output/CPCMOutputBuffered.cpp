@@ -309,6 +309,12 @@ int CPCMOutputBuffered::StopAudio() {
     return rc;
 }
 
+int CPCMOutputBuffered::DropAudio() {
+    const int rc = StopAudio();
+    const int prepared = StartAudio();
+    return rc < 0 ? rc : prepared;
+}
+
 int CPCMOutputBuffered::DeInitialize() {
     m_resampler->DeInitialize();
     logger.info("%s CPCMOutputBuffered::DeInitialize(): DeInitialize() called.\n", get_player_prefix());

@@ -48,6 +48,8 @@ public:
     int DeInitWithDrain() override { return DeInitialize(); }
     // Drops queued audio (device and ring); pre-buffering starts again after StartAudio.
     int StopAudio() override;
+    // StopAudio, then the device is prepared again for the next pre-buffering.
+    int DropAudio() override;
     bool IsPrebuffering() override { return !m_started; }
     void set_player_prefix(const char* text) override;
 

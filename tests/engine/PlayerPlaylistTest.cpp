@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 #include <thread>
 
@@ -21,7 +22,78 @@ std::vector<std::string> StartedTracks(Recorder& r) {
     return out;
 }
 
+// Where each drop of the device lands in the recording, and what it discarded. The card
+// counts played frames from its last prepare; a drain, drop or under-run ends such a count.
+struct Cut {
+    size_t at = 0;
+    long long discarded = 0;
+};
+
+std::vector<Cut> CutsInRecording(const std::string& dir, const std::string& pcm) {
+    std::vector<Cut> cuts;
+    size_t recorded = 0;
+    for (const vcard::Event& e : vcard::ReadEvents(dir, pcm)) {
+        if (e.name != "drop" && e.name != "drain" && e.name != "xrun") continue;
+        recorded += static_cast<size_t>(e.Field("played", 0));
+        if (e.name == "drop") cuts.push_back({recorded, e.Field("discarded", 0)});
+    }
+    return cuts;
+}
+
+// 50 ms windows of [first, last) whose tone is hz.
+size_t WindowsOfTone(const vcard::Wav& wav, size_t first, size_t last, int hz) {
+    const size_t window = wav.rate / 20;
+    size_t n = 0;
+    for (size_t at = first; at + window <= last; at += window)
+        if (std::fabs(vcard::DominantFrequency(wav, 0, at, window) - hz) < hz * 0.05) ++n;
+    return n;
+}
+
 }  // namespace
+
+TEST(CPlayerPlaylist, InterruptingCommandsCutTheOldTrackAtTheDevice) {
+    // Next, a new item with interrupt and Stop(true) discard what the device still holds
+    // of the old track instead of playing it out: after each cut only the new track plays.
+    PlayerHarness h("1");
+    ASSERT_EQ(0, h.Start());
+    h.WritePlaylist("p.m3u", {"a.mp3", "b.mp3"});
+    const auto play_a_while = [&h](const std::string& track, size_t n) {
+        ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackStarted, n, track));
+        ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PLAYING));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the device is full by now
+    };
+    h.player->SetItem(h.Item("p.m3u", -1));
+    h.player->Play();
+    play_a_while("a.mp3", 1);
+    h.player->PlayNext();
+    play_a_while("b.mp3", 1);
+    h.player->SetItem(h.Item("c.mp3", 0));
+    h.player->Play();
+    play_a_while("c.mp3", 1);
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitSettledIdle());
+    h.FinishRecording();
+
+    vcard::Wav wav;
+    ASSERT_EQ(0, vcard::ReadWav(h.env.WavPath("channel1"), &wav));
+    const std::vector<Cut> cuts = CutsInRecording(h.env.Dir(), "channel1");
+    ASSERT_EQ(3u, cuts.size()) << "one drop for next, new item and stop";
+    const int old_tone[] = {440, 660, 880};
+    const int new_tone[] = {660, 880, 0};
+    for (size_t i = 0; i < cuts.size(); ++i) {
+        EXPECT_GT(cuts[i].discarded, 0) << "cut " << i << " found the device holding audio";
+        const size_t end = i + 1 < cuts.size() ? cuts[i + 1].at : wav.Frames();
+        ASSERT_LE(cuts[i].at, end);
+        EXPECT_GT(WindowsOfTone(wav, cuts[i].at - std::min<size_t>(cuts[i].at, 4410), cuts[i].at, old_tone[i]), 0u)
+            << "the old track played up to cut " << i;
+        EXPECT_EQ(0u, WindowsOfTone(wav, cuts[i].at, end, old_tone[i])) << "the old track after cut " << i;
+        if (new_tone[i] != 0) {
+            EXPECT_GT(WindowsOfTone(wav, cuts[i].at, end, new_tone[i]), 2u) << "the new track after cut " << i;
+        } else if (end > cuts[i].at) {
+            EXPECT_LT(vcard::Rms(wav, 0, cuts[i].at, end - cuts[i].at), 0.01) << "silence after the stop";
+        }
+    }
+}
 
 TEST(CPlayerPlaylist, RepeatOncePlaysTheListTwiceThenIdles) {
     PlayerHarness h;
