@@ -7,11 +7,14 @@ if(TARGET vcard_testkit)
   endif()
   set(_engine_bench_media ${CMAKE_BINARY_DIR}/bench-media/engine)
   add_custom_command(
-    OUTPUT ${_engine_bench_media}/long.mp3
+    OUTPUT ${_engine_bench_media}/long.mp3 ${_engine_bench_media}/long.aac
     COMMAND ${CMAKE_COMMAND} -E make_directory ${_engine_bench_media}
     COMMAND ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi
             -i sine=frequency=440:sample_rate=44100:duration=30
             -c:a libmp3lame -b:a 128k -ac 2 -write_xing 0 -id3v2_version 0 ${_engine_bench_media}/long.mp3
+    COMMAND ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi
+            -i sine=frequency=440:sample_rate=44100:duration=30
+            -c:a aac -b:a 128k -ac 2 -f adts ${_engine_bench_media}/long.aac
     COMMENT "Generating engine benchmark media"
     VERBATIM)
   add_custom_target(engine_bench_media DEPENDS ${_engine_bench_media}/long.mp3)

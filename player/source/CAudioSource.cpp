@@ -226,7 +226,8 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
     UTILS_ASSERT(m_libav_callback, "m_libav_callback");
     m_format_context->interrupt_callback.callback = m_libav_callback;
     m_format_context->interrupt_callback.opaque = m_libav_context;
-    av_dict_set(dictionary, "probesize", "64000", 0);
+    av_dict_set(dictionary, "probesize", kStreamProbeSize, 0);
+    av_dict_set(dictionary, "analyzeduration", kStreamAnalyzeUs, 0);
 
     std::string stream_url;
     int result;

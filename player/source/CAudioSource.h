@@ -29,6 +29,12 @@ public:
     static constexpr int kProbePadding = 32;
     static constexpr int kIOBufferSize = 4096;
     static constexpr int32_t kDefaultTimeout = 15;
+    // How much of a network stream the stream-information probe may read before playback:
+    // a live server sends at the audio's own pace, so every byte waited for here is a
+    // moment of silence at the start. MPEG audio and ADTS headers tell the format in the
+    // first frames; the packets read stay queued for playback.
+    static constexpr const char* kStreamProbeSize = "8192";
+    static constexpr const char* kStreamAnalyzeUs = "100000";
 
     CAudioSource();
     ~CAudioSource() override;

@@ -277,8 +277,8 @@ size_t CURLPlaylistAudioSource::OnHeader(const char* data, size_t length)
 
 size_t CURLPlaylistAudioSource::OnBody(const char* data, size_t length)
 {
-    if (!m_download) {
-        return 0;  // a probe: the headers were all we wanted
+    if (!m_download || IsStreamBody()) {
+        return 0;  // a probe, or a stream: the headers were all we wanted
     }
     m_downloaded_bytes += static_cast<int32_t>(length);
     if (m_download_fd >= 0) {
@@ -295,6 +295,16 @@ size_t CURLPlaylistAudioSource::OnBody(const char* data, size_t length)
         }
     }
     return m_downloaded_bytes <= kMaxDownload ? length : 0;
+}
+
+// The body of a response whose type names neither playlist kind is audio that the player
+// fetches again over its own connection: downloading it here would only make a server
+// that sends at the audio's pace hold the start back.
+bool CURLPlaylistAudioSource::IsStreamBody() const
+{
+    const std::string& type = m_content_type;
+    return !type.empty() && m_m3u_types.find(type + ",") == std::string::npos && type != "audio/x-scpls" &&
+           type != "audio/scpls";
 }
 
 std::string CURLPlaylistAudioSource::TypeOf(const char* url) const

@@ -72,6 +72,7 @@ private:
     int OpenDownloadFile();
     void CloseDownloadFile();
     std::string TypeOf(const char* url) const;
+    bool IsStreamBody() const;
     std::string RedirectTarget();
     // True for a network stream address; logs a warning and gives false for anything else.
     bool IsAcceptedEntry(const std::string& url, const char* caller) const;

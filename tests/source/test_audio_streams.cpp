@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -150,6 +151,55 @@ TEST_F(StreamTest, PlaylistUrlOpensItsStreamAndReportsTheDigest)
 
     ASSERT_EQ(0, source.Initialize(server->url("/radio"), "radio"));
     EXPECT_EQ("", source.GetPlaylistDigest()) << "a direct stream has no playlist digest";
+}
+
+TEST_F(StreamTest, PacedStreamsOpenFromTheirFirstFramesAndLoseNothing)
+{
+    // Streams sent at about their own pace from the first byte, whose format changes half
+    // way: the open decides from the first frames (the first part's codec and bit rate),
+    // every byte read while probing is still delivered, and the stream address's body is
+    // not downloaded a second time by the playlist check.
+    StartServer(R"({
+  "/change.mp3": {"headers": {"Content-Type": "audio/mpeg"}, "file": ")" + Media("change_44100s_22050m.mp3") +
+                R"(", "rate": 32000},
+  "/change.aac": {"headers": {"Content-Type": "audio/aac"}, "file": ")" + Media("change_44100s_22050m.aac") +
+                R"(", "rate": 32000}
+})");
+    const struct {
+        const char* path;
+        const char* file;
+        int codec;
+    } cases[] = {{"/change.mp3", "change_44100s_22050m.mp3", DECODER_ID_MP3},
+                 {"/change.aac", "change_44100s_22050m.aac", DECODER_ID_AAC_ADTS}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        recorder.bytes.clear();
+        ASSERT_EQ(0, source.Initialize(server->url(c.path), ""));
+        EXPECT_EQ(c.codec, source.GetCodecType());
+        AudioInfo info;
+        source.GetAudioInfo(&info);
+        EXPECT_NEAR(128000, info.bit_rate, 12000) << "the bit rate of the stream's first part";
+        struct stat downloaded {};
+        ASSERT_EQ(0, stat(dir.file("url_download").c_str(), &downloaded));
+        EXPECT_EQ(0, downloaded.st_size) << "an audio body is not a playlist to download";
+        int result = 0;
+        for (int packets = 0; packets < 5000 && result >= 0; ++packets) {
+            bool changed = false;
+            result = source.ReadAudio(&changed);
+        }
+        EXPECT_EQ(AVERROR_EOF, result);
+        source.DeInitialize();
+        // The same file opened from disk, where nothing is paced or cut short.
+        PacketRecorder local_packets;
+        CAudioSource local;
+        local.SetOutput(&local_packets);
+        ASSERT_EQ(0, local.Initialize(Media(c.file), c.file));
+        for (bool changed = false; local.ReadAudio(&changed) >= 0;) {
+        }
+        EXPECT_FALSE(local_packets.bytes.empty());
+        EXPECT_TRUE(recorder.bytes == local_packets.bytes)
+            << "delivered " << recorder.bytes.size() << " of " << local_packets.bytes.size() << " bytes";
+    }
 }
 
 TEST_F(StreamTest, InterruptFromAnotherThreadEndsABlockedRead)
