@@ -14,7 +14,7 @@ PACKAGES=(
   libsnmp-dev snmpd snmp smitools
   libsystemd-dev systemd scdoc lintian
   libboost-dev
-  ffmpeg icecast2 python3 python3-matplotlib sox
+  ffmpeg icecast2 python3 python3-matplotlib sox mpg123
   clang libclang-rt-14-dev
 )
 

@@ -1,0 +1,440 @@
+#!/usr/bin/env python3
+"""quillon side by side with the mpg123 and ffmpeg command lines, on the virtual card.
+
+Usage: python3 bench/compare.py [--build build/normal] [--runs 3] [--skip-cpu]
+
+Every player runs as a whole process, as a new user would start it, playing the same
+media to PCM "channel1" of the project's virtual sound card (real-time clock):
+
+- time to first audio: from starting the process to the first non-silent frame at the
+  card (the card's "start" event plus the frame's place in its recording), for a local
+  MP3 file and for HTTP streams (MP3 128 kbit/s and ADTS AAC) whose server sends at the
+  audio's own pace from its first byte, no initial burst, and an RTP stream (MP3, sent
+  by the ffmpeg command line at its pace);
+- peak resident memory (the kernel's maximum RSS of the process) while it plays the file
+  and the MP3 stream, next to the floor: a program that only loads the engine's library
+  with every library the player links, and ends;
+- CPU seconds per hour of audio for a ten-minute MP3 file on an unpaced card;
+- switch latency (quillon only: the command lines have no items): bench/engine_bench,
+  from the call to the moment the old audio stops at the card.
+
+Figures are medians over --runs runs with the spread (min..max). The machine is shared
+and the figures are noisy: the ratios are what count. Needs ffmpeg and mpg123
+(scripts/setup.sh installs them) and a build with the quillon program.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+HTTP_SERVER = os.path.join(REPO, "tests", "support", "http", "test_http_server.py")
+SILENCE = 64        # a sample above this (of 32767) is audio
+PCM = "channel1"
+
+
+# ---------------------------------------------------------------------------------------
+# The virtual card: event log and recording
+
+def read_events(card):
+    events = []
+    try:
+        with open(os.path.join(card, "events.log")) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) < 4 or parts[2] != PCM:
+                    continue
+                fields = dict(p.split("=", 1) for p in parts[4:] if "=" in p)
+                events.append((float(parts[0]), parts[3], fields))
+    except OSError:
+        pass
+    return events
+
+
+def read_recording(card):
+    """(rate, channels, samples as bytes) of what the card played so far, or None."""
+    try:
+        with open(os.path.join(card, PCM + ".wav"), "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    if len(data) < 44 or data[:4] != b"RIFF":
+        return None
+    channels, rate = struct.unpack_from("<HI", data, 22)
+    at = data.find(b"data", 12)
+    if at < 0:
+        return None
+    samples = data[at + 8:]
+    return rate, channels, samples[: len(samples) - len(samples) % (2 * channels)]
+
+
+def first_audible_frame(recording):
+    rate, channels, samples = recording
+    count = len(samples) // 2
+    values = struct.unpack("<%dh" % count, samples)
+    for i, v in enumerate(values):
+        if v > SILENCE or v < -SILENCE:
+            return i // channels
+    return None
+
+
+def first_audio_time(card):
+    """CLOCK_MONOTONIC time at which the first audible frame played, or None."""
+    starts = [e for e in read_events(card) if e[1] == "start"]
+    recording = read_recording(card)
+    if not starts or recording is None:
+        return None
+    frame = first_audible_frame(recording)
+    if frame is None:
+        return None
+    return starts[0][0] + frame / recording[0]
+
+
+# ---------------------------------------------------------------------------------------
+# Processes
+
+class Run:
+    """One player process on a fresh card folder; ends it and collects its resources."""
+
+    def __init__(self, args, folder, asound, speed="1", extra_env=None):
+        self.card = os.path.join(folder, "card")
+        os.makedirs(self.card, exist_ok=True)
+        env = dict(os.environ)
+        env.update({"ALSA_CONFIG_PATH": asound, "VCARD_DIR": self.card, "VCARD_SPEED": speed})
+        env.update(extra_env or {})
+        self.log = open(os.path.join(folder, "output.txt"), "wb")
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=self.log,
+                                     stderr=subprocess.STDOUT, cwd=folder)
+        self.rusage = None
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait_first_audio(self, limit):
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            t = first_audio_time(self.card)
+            if t is not None:
+                return t - self.started
+            if not self.running() and first_audio_time(self.card) is None:
+                return None
+            time.sleep(0.02)
+        return None
+
+    def finish(self, sig=signal.SIGINT, limit=10.0):
+        """Ends the process (unless it ended) and returns its rusage."""
+        if self.proc.returncode is None:
+            if self.proc.poll() is None:
+                self.proc.send_signal(sig)
+            deadline = time.monotonic() + limit
+            while time.monotonic() < deadline:
+                pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
+                if pid:
+                    self.rusage = usage
+                    self.proc.returncode = status
+                    break
+                time.sleep(0.02)
+            else:
+                self.proc.kill()
+                _, status, self.rusage = os.wait4(self.proc.pid, 0)
+                self.proc.returncode = status
+        self.log.close()
+        return self.rusage
+
+
+def wait_end(run, limit):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        pid, status, usage = os.wait4(run.proc.pid, os.WNOHANG)
+        if pid:
+            run.proc.returncode = status
+            run.rusage = usage
+            run.log.close()
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def free_rtp_port():
+    """An even UDP port whose successor (RTCP) is free too."""
+    for _ in range(50):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port % 2:
+            continue
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as a, \
+                    socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as b:
+                a.bind(("127.0.0.1", port))
+                b.bind(("127.0.0.1", port + 1))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no free RTP port pair")
+
+
+def rtp_sender(path, url):
+    """The ffmpeg command line sending an MP3 file in a loop, at its pace, over RTP."""
+    return subprocess.Popen(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re",
+                             "-stream_loop", "-1", "-i", path, "-c:a", "copy", "-f", "rtp", url],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class HttpServer:
+    def __init__(self, folder, routes):
+        path = os.path.join(folder, "routes.json")
+        with open(path, "w") as f:
+            json.dump(routes, f)
+        self.proc = subprocess.Popen([sys.executable, HTTP_SERVER, "--routes", path, "--watch-stdin"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("PORT "):
+            raise RuntimeError("the HTTP test server did not start")
+        self.port = int(line.split()[1])
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def stop(self):
+        # End of its standard input stops the server (--watch-stdin).
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.terminate()
+            self.proc.wait()
+
+
+# ---------------------------------------------------------------------------------------
+# Players
+
+def quillon_args(build, folder, config, media_root):
+    conf = os.path.join(folder, "quillon.conf")
+    with open(conf, "w") as f:
+        f.write(config)
+    return [os.path.join(build, "app", "quillon"), "--config", conf, "--media-root", media_root,
+            "--status-file", os.path.join(folder, "status")], {
+                "QUILLON_URL_DOWNLOAD": os.path.join(folder, "url-download")}
+
+
+def player_command(name, build, folder, media, what):
+    """(args, extra environment) of a player for a file path or a URL."""
+    if name == "quillon":
+        if "://" in what:
+            config = "volume=50\nbuffer_ms=500\nmedia_type=stream\nurl=%s\n" % what
+            return quillon_args(build, folder, config, folder + "/")
+        root = os.path.join(folder, "root")
+        tracks = os.path.join(root, "tracks")
+        os.makedirs(tracks, exist_ok=True)
+        os.symlink(what, os.path.join(tracks, os.path.basename(what)))
+        config = "volume=50\nbuffer_ms=500\nmedia_type=local\nmedia_folder=tracks\n"
+        return quillon_args(build, folder, config, root + "/")
+    if name == "mpg123":
+        if what.startswith("rtp://") or what.endswith(".aac"):
+            return None, None  # neither RTP nor AAC
+        return ["mpg123", "-q", "-o", "alsa", "-a", PCM, what], {}
+    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-i", what, "-f", "alsa", PCM], {}
+
+
+PLAYERS = ("quillon", "mpg123", "ffmpeg")
+
+
+# ---------------------------------------------------------------------------------------
+# Measurements
+
+def start_and_memory(name, build, asound, what, play_after=3.0, limit=20.0):
+    """(seconds to first audio, peak RSS in KiB) of one run."""
+    folder = tempfile.mkdtemp(prefix="compare-")
+    try:
+        args, env = player_command(name, build, folder, None, what)
+        if args is None:
+            return None, None
+        run = Run(args, folder, asound, extra_env=env)
+        first = run.wait_first_audio(limit)
+        if first is not None:
+            time.sleep(play_after)
+        usage = run.finish()
+        return first, usage.ru_maxrss if usage else None
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def cpu_per_hour(name, build, asound, path, limit=300.0):
+    """CPU seconds (user + system) per hour of audio played, unpaced card."""
+    folder = tempfile.mkdtemp(prefix="compare-")
+    try:
+        args, env = player_command(name, build, folder, None, path)
+        run = Run(args, folder, asound, speed="unpaced", extra_env=env)
+        if name == "quillon":
+            # The program plays its list and then waits for a signal: end it once idle.
+            status = os.path.join(folder, "status")
+            deadline = time.monotonic() + limit
+            seen_playing = False
+            while time.monotonic() < deadline:
+                try:
+                    with open(status) as f:
+                        state = json.load(f).get("m_player_state")
+                except (OSError, ValueError):
+                    state = None
+                seen_playing = seen_playing or state == "1"
+                if seen_playing and state == "0":
+                    break
+                time.sleep(0.05)
+            usage = run.finish()
+        else:
+            if not wait_end(run, limit):
+                run.finish(signal.SIGKILL)
+            usage = run.rusage
+        recording = read_recording(run.card)
+        if not usage or not recording:
+            return None
+        seconds = len(recording[2]) / (2 * recording[1]) / recording[0]
+        if seconds <= 0:
+            return None
+        return (usage.ru_utime + usage.ru_stime) / seconds * 3600.0
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def floor_rss(build):
+    proc = subprocess.Popen([os.path.join(build, "bench", "rss_floor")])
+    _, _, usage = os.wait4(proc.pid, 0)
+    proc.returncode = 0
+    return usage.ru_maxrss
+
+
+# ---------------------------------------------------------------------------------------
+# Output
+
+def summary(values, scale=1.0, digits=2):
+    values = [v * scale for v in values if v is not None]
+    if not values:
+        return "n/a"
+    fmt = "%%.%df" % digits
+    median = fmt % statistics.median(values)
+    if len(values) == 1:
+        return median
+    return "%s (%s..%s)" % (median, fmt % min(values), fmt % max(values))
+
+
+def print_row(label, cells):
+    print("| %s | %s |" % (label, " | ".join(cells)))
+
+
+def make_media(folder):
+    def tone(path, seconds, codec):
+        subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi",
+                        "-i", "aevalsrc=0.4*sin(2*PI*440*t)+0.1*sin(2*PI*3000*t)|0.4*sin(2*PI*660*t)"
+                        ":s=44100:d=%d" % seconds] + codec + [path], check=True)
+    mp3 = ["-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0", "-f", "mp3"]
+    media = {
+        "file": os.path.join(folder, "track.mp3"),
+        "stream_mp3": os.path.join(folder, "stream.mp3"),
+        "stream_aac": os.path.join(folder, "stream.aac"),
+        "long": os.path.join(folder, "long.mp3"),
+    }
+    tone(media["file"], 30, mp3)
+    tone(media["stream_mp3"], 60, mp3)
+    tone(media["stream_aac"], 60, ["-c:a", "aac", "-b:a", "128k", "-f", "adts"])
+    tone(media["long"], 600, mp3)
+    return media
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default=os.path.join(REPO, "build", "normal"))
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--skip-cpu", action="store_true", help="leave out the ten-minute CPU runs")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    asound = os.path.join(build, "vcard", "asound.conf")
+    for tool in ("mpg123", "ffmpeg"):
+        if not shutil.which(tool):
+            sys.exit("compare.py: %s is missing (bash scripts/setup.sh installs it)" % tool)
+    for path in (os.path.join(build, "app", "quillon"), asound, os.path.join(build, "bench", "rss_floor")):
+        if not os.path.exists(path):
+            sys.exit("compare.py: %s is missing: build first (cmake --build %s)" % (path, build))
+
+    work = tempfile.mkdtemp(prefix="compare-media-")
+    try:
+        media = make_media(work)
+        # 128 kbit/s is 16000 bytes per second; ADTS at 128 kbit/s about the same.
+        server = HttpServer(work, {
+            "/live.mp3": {"file": media["stream_mp3"], "loop": True, "rate": 16000,
+                          "headers": {"Content-Type": "audio/mpeg"}},
+            "/live.aac": {"file": media["stream_aac"], "loop": True, "rate": 16000,
+                          "headers": {"Content-Type": "audio/aac"}},
+        })
+        rtp_url = "rtp://127.0.0.1:%d" % free_rtp_port()
+        sender = rtp_sender(media["stream_mp3"], rtp_url)
+        try:
+            results = {}
+            cases = (("file", media["file"]), ("http_mp3", server.url("/live.mp3")),
+                     ("http_aac", server.url("/live.aac")), ("rtp_mp3", rtp_url))
+            for run in range(args.runs):
+                for case, what in cases:
+                    for name in PLAYERS:
+                        first, rss = start_and_memory(name, build, asound, what)
+                        results.setdefault((case, name, "first"), []).append(first)
+                        results.setdefault((case, name, "rss"), []).append(rss)
+                if not args.skip_cpu:
+                    for name in PLAYERS:
+                        results.setdefault(("cpu", name), []).append(
+                            cpu_per_hour(name, build, asound, media["long"]))
+                print("run %d of %d done" % (run + 1, args.runs), file=sys.stderr)
+        finally:
+            sender.terminate()
+            sender.wait()
+            server.stop()
+        floors = [floor_rss(build) for _ in range(args.runs)]
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    print()
+    print("quillon against the mpg123 and ffmpeg command lines on the virtual card "
+          "(%d runs each: median (min..max))" % args.runs)
+    print("quillon's own settings: buffer_ms=500 (RTP), HTTP buffer 5000 ms (tcp_delay_ms of the program)")
+    print()
+    print_row("what", list(PLAYERS))
+    print_row("---", ["---"] * len(PLAYERS))
+    labels = {"file": "local MP3 file", "http_mp3": "HTTP MP3 stream, paced",
+              "http_aac": "HTTP ADTS AAC stream, paced", "rtp_mp3": "RTP MP3 stream"}
+    for case in ("file", "http_mp3", "http_aac", "rtp_mp3"):
+        print_row("first audio, %s [s]" % labels[case],
+                  [summary(results[(case, n, "first")], 1.0, 3) for n in PLAYERS])
+    for case in ("file", "http_mp3"):
+        print_row("peak RSS, %s [MiB]" % labels[case],
+                  [summary(results[(case, n, "rss")], 1 / 1024.0, 1) for n in PLAYERS])
+    print_row("peak RSS floor: the libraries alone (bench/rss_floor) [MiB]",
+              [summary(floors, 1 / 1024.0, 1), "", ""])
+    if not args.skip_cpu:
+        print_row("CPU, ten-minute MP3, unpaced card [s per audio hour]",
+                  [summary(results[("cpu", n)], 1.0, 1) for n in PLAYERS])
+        q = [v for v in results[("cpu", "quillon")] if v]
+        for other in ("mpg123", "ffmpeg"):
+            o = [v for v in results[("cpu", other)] if v]
+            if q and o:
+                print("CPU ratio quillon / %s: %.2f" % (other, statistics.median(q) / statistics.median(o)))
+    engine_bench = os.path.join(build, "bench", "engine_bench")
+    if os.path.exists(engine_bench):
+        print()
+        print("Switch latency (quillon's engine, bench/engine_bench):")
+        sys.stdout.flush()
+        subprocess.run([engine_bench], check=False, stderr=subprocess.DEVNULL)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
