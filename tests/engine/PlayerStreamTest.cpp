@@ -123,10 +123,13 @@ TEST(CPlayerStream, HttpStreamWithIcyTitlesBuffersThenPlays) {
               std::vector<int>(states.begin(), states.begin() + 3));
     EXPECT_NE(std::string::npos, server.requests().find("Icy-MetaData: 1"));
 
+    // The stream starts with no more than its 500 ms buffered (half that on this card's
+    // doubled clock): a busy machine may under-run it once, which also ends the track.
+    const size_t finished = h.recorder.Count(Kind::TrackFinished);
     h.player->Stop(true);
-    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackFinished, 1));
-    EXPECT_EQ(PLAYER_STATE_IDLE, h.recorder.Of(Kind::TrackFinished)[0].info.m_player_state);
-    EXPECT_TRUE(h.recorder.Of(Kind::TrackFinished)[0].flag);
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::TrackFinished, finished + 1));
+    EXPECT_EQ(PLAYER_STATE_IDLE, h.recorder.Of(Kind::TrackFinished)[finished].info.m_player_state);
+    EXPECT_TRUE(h.recorder.Of(Kind::TrackFinished)[finished].flag);
 
     // A file after the stream goes back to the normal output.
     h.player->SetItem(h.Item("a.mp3", 0));
