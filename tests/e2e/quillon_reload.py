@@ -127,10 +127,15 @@ class Reload(E2ETestCase):
         self.assertTrue(wait_until(lambda: self.playing(
             poller, lambda v: v["m_playlist_name"] == url), 30), out()[-3000:])
         self.assertTrue(self.wait_sound(run, 4), out()[-3000:])
+        # The stream's health file appears while it plays ...
+        health = run.status + ".health"
+        self.assertTrue(wait_until(lambda: os.path.exists(health), 10), out()[-3000:])
 
         self.reload(run, last)
         self.assertTrue(wait_until(lambda: self.playing(
             poller, lambda v: v["m_curr_song_name"].startswith("b")), 30), out()[-3000:])
+        # ... and goes once the process plays local files again.
+        self.assertTrue(wait_until(lambda: not os.path.exists(health), 10), out()[-3000:])
         self.assertTrue(self.wait_sound(run, 3), out()[-3000:])
         self.assertIsNone(run.proc.poll())
         self.assertEqual(run.proc.pid, pid)
