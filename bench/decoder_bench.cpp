@@ -1,11 +1,13 @@
 // Decodes long MP3 and AAC files through the decoder chain into a null output and through
 // the bare library calls, and prints CPU seconds per audio hour for both and the chain's
-// overhead. Usage: decoder_bench <file.mp3> <file.aac>
+// overhead, as medians over several rounds with their spread.
+// Usage: decoder_bench <file.mp3> <file.aac> [rounds]
 #include <fdk-aac/aacdecoder_lib.h>
 #include <mpg123.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -122,34 +124,54 @@ double PerHour(uint64_t frames, double cpu, int rate) {
     return frames ? cpu / (static_cast<double>(frames) / rate / 3600.0) : 0.0;
 }
 
-// Alternates bare and chain runs and keeps the fastest of each, which removes most of the
-// noise of a shared machine.
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+// Alternates bare and chain runs, so that a busy moment of a shared machine hits both
+// alike, and prints the median with the spread (min..max) of the rounds. The overhead is
+// taken per round (chain against the bare run just before it) and summarised the same way.
 template <typename Bare, typename Chain>
-void Compare(const char* codec, Bare&& bare, Chain&& chain, int rate) {
-    double best_bare = 1e9, best_chain = 1e9;
-    uint64_t bare_frames = 0, chain_frames = 0;
-    for (int round = 0; round < 3; ++round) {
+void Compare(const char* codec, Bare&& bare, Chain&& chain, int rate, int rounds) {
+    std::vector<double> bare_h, chain_h, overhead;
+    uint64_t chain_frames = 0;
+    for (int round = 0; round < rounds; ++round) {
         double t = CpuSeconds();
-        bare_frames = bare();
-        best_bare = std::min(best_bare, CpuSeconds() - t);
+        const uint64_t bare_frames = bare();
+        const double b = PerHour(bare_frames, CpuSeconds() - t, rate);
         t = CpuSeconds();
         chain_frames = chain();
-        best_chain = std::min(best_chain, CpuSeconds() - t);
+        const double c = PerHour(chain_frames, CpuSeconds() - t, rate);
+        bare_h.push_back(b);
+        chain_h.push_back(c);
+        overhead.push_back(b > 0 ? (c - b) / b * 100.0 : 0.0);
     }
-    const double b = PerHour(bare_frames, best_bare, rate);
-    const double c = PerHour(chain_frames, best_chain, rate);
-    std::printf("%s: bare library %.2f, chain %.2f CPU s per audio hour (%.1f s of audio); "
-                "chain overhead %+.2f %%\n",
-                codec, b, c, static_cast<double>(chain_frames) / rate, b > 0 ? (c - b) / b * 100.0 : 0.0);
+    const auto range = [](const std::vector<double>& v, bool percent) {
+        char text[96];
+        const double lo = *std::min_element(v.begin(), v.end());
+        const double hi = *std::max_element(v.begin(), v.end());
+        if (percent)
+            std::snprintf(text, sizeof text, "%+.1f %% (%+.1f..%+.1f %%)", Median(v), lo, hi);
+        else
+            std::snprintf(text, sizeof text, "%.2f (%.2f..%.2f)", Median(v), lo, hi);
+        return std::string(text);
+    };
+    std::printf("%s (%.1f s of audio, %d rounds): bare library %s, chain %s CPU s per audio hour; "
+                "chain overhead %s\n",
+                codec, static_cast<double>(chain_frames) / rate, rounds, range(bare_h, false).c_str(),
+                range(chain_h, false).c_str(), range(overhead, true).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <file.mp3> <file.aac>\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s <file.mp3> <file.aac> [rounds, default 7]\n", argv[0]);
         return 2;
     }
+    const int rounds = argc == 4 ? std::max(1, std::atoi(argv[3])) : 7;
     mpg123_init();
     Packets mp3, aac;
     std::unique_ptr<AVFormatContext, InputCloser> mp3_ctx, aac_ctx;
@@ -157,8 +179,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot read the input files\n");
         return 1;
     }
-    Compare("MP3", [&] { return BareMp3(mp3); }, [&] { return ChainDecode(mp3, 0, mp3_ctx.get()); }, 44100);
-    Compare("AAC", [&] { return BareAac(aac); }, [&] { return ChainDecode(aac, 2, aac_ctx.get()); }, 44100);
+    Compare("MP3", [&] { return BareMp3(mp3); }, [&] { return ChainDecode(mp3, 0, mp3_ctx.get()); }, 44100, rounds);
+    Compare("AAC", [&] { return BareAac(aac); }, [&] { return ChainDecode(aac, 2, aac_ctx.get()); }, 44100, rounds);
     mpg123_exit();
     return 0;
 }
