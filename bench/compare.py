@@ -13,7 +13,8 @@ media to PCM "channel1" of the project's virtual sound card (real-time clock):
   by the ffmpeg command line at its pace);
 - peak resident memory (the kernel's maximum RSS of the process) while it plays the file
   and the MP3 stream, next to the floor: a program that only loads the engine's library
-  with every library the player links, and ends;
+  with every library the player links, and ends; and 1 and 4 players in one process
+  (bench/players_rss), with the private (anonymous) part of their memory;
 - CPU seconds per hour of audio for a ten-minute MP3 file on an unpaced card;
 - switch latency (quillon only: the command lines have no items): bench/engine_bench,
   from the call to the moment the old audio stops at the card.
@@ -308,6 +309,24 @@ def cpu_per_hour(name, build, asound, path, limit=300.0):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def players_in_one_process(build, asound, path, count):
+    """(peak RSS, private RSS) in KiB of bench/players_rss with count players on a file."""
+    folder = tempfile.mkdtemp(prefix="compare-")
+    try:
+        card = os.path.join(folder, "card")
+        env = dict(os.environ, ALSA_CONFIG_PATH=asound, VCARD_DIR=card, VCARD_SPEED="1")
+        out = subprocess.run([os.path.join(build, "bench", "players_rss"), os.path.dirname(path),
+                              os.path.basename(path), str(count), "4"],
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+        for line in out.splitlines():
+            if "playing" in line:
+                words = line.replace("(", " ").replace(")", " ").replace(",", " ").split()
+                return int(words[words.index("peak") + 1]), int(words[words.index("private") + 1])
+        return None, None
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def floor_rss(build):
     proc = subprocess.Popen([os.path.join(build, "bench", "rss_floor")])
     _, _, usage = os.wait4(proc.pid, 0)
@@ -363,7 +382,8 @@ def main():
     for tool in ("mpg123", "ffmpeg"):
         if not shutil.which(tool):
             sys.exit("compare.py: %s is missing (bash scripts/setup.sh installs it)" % tool)
-    for path in (os.path.join(build, "app", "quillon"), asound, os.path.join(build, "bench", "rss_floor")):
+    for path in (os.path.join(build, "app", "quillon"), asound, os.path.join(build, "bench", "rss_floor"),
+                 os.path.join(build, "bench", "players_rss")):
         if not os.path.exists(path):
             sys.exit("compare.py: %s is missing: build first (cmake --build %s)" % (path, build))
 
@@ -389,6 +409,10 @@ def main():
                         first, rss = start_and_memory(name, build, asound, what)
                         results.setdefault((case, name, "first"), []).append(first)
                         results.setdefault((case, name, "rss"), []).append(rss)
+                for count in (1, 4):
+                    peak, private = players_in_one_process(build, asound, media["file"], count)
+                    results.setdefault(("players", count, "peak"), []).append(peak)
+                    results.setdefault(("players", count, "private"), []).append(private)
                 if not args.skip_cpu:
                     for name in PLAYERS:
                         results.setdefault(("cpu", name), []).append(
@@ -419,6 +443,11 @@ def main():
                   [summary(results[(case, n, "rss")], 1 / 1024.0, 1) for n in PLAYERS])
     print_row("peak RSS floor: the libraries alone (bench/rss_floor) [MiB]",
               [summary(floors, 1 / 1024.0, 1), "", ""])
+    for count in (1, 4):
+        print_row("%d player%s in one process (bench/players_rss), local file: peak RSS / private part [MiB]"
+                  % (count, "s" if count > 1 else ""),
+                  ["%s / %s" % (summary(results[("players", count, "peak")], 1 / 1024.0, 1),
+                                summary(results[("players", count, "private")], 1 / 1024.0, 1)), "", ""])
     if not args.skip_cpu:
         print_row("CPU, ten-minute MP3, unpaced card [s per audio hour]",
                   [summary(results[("cpu", n)], 1.0, 1) for n in PLAYERS])
