@@ -11,7 +11,7 @@ media to PCM "channel1" of the project's virtual sound card (real-time clock):
   MP3 file and for HTTP streams (MP3 128 kbit/s and ADTS AAC) whose server sends at the
   audio's own pace from its first byte, no initial burst, and an RTP stream (MP3, sent
   by the ffmpeg command line at its pace);
-- peak resident memory (the kernel's maximum RSS of the process) while it plays the file
+- peak resident memory (VmHWM of the process) while it plays the file
   and the MP3 stream, next to the floor: a program that only loads the engine's library
   with every library the player links, and ends; and 1 and 4 players in one process
   (bench/players_rss), with the private (anonymous) part of their memory;
@@ -121,6 +121,18 @@ class Run:
 
     def running(self):
         return self.proc.poll() is None
+
+    def peak_kb(self):
+        """The process's peak resident size (VmHWM; starts anew at exec, unlike the
+        rusage figure, which a child inherits from the forked parent)."""
+        try:
+            with open("/proc/%d/status" % self.proc.pid) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        return int(line.split()[1])
+        except OSError:
+            pass
+        return None
 
     def wait_first_audio(self, limit):
         deadline = time.monotonic() + limit
@@ -266,43 +278,47 @@ def start_and_memory(name, build, asound, what, play_after=3.0, limit=20.0):
         first = run.wait_first_audio(limit)
         if first is not None:
             time.sleep(play_after)
-        usage = run.finish()
-        return first, usage.ru_maxrss if usage else None
+        peak = run.peak_kb()
+        run.finish()
+        return first, peak
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def cpu_per_hour(name, build, asound, path, limit=300.0):
-    """CPU seconds (user + system) per hour of audio played, unpaced card."""
+def cpu_per_hour(name, build, asound, path, seconds, limit=300.0):
+    """CPU seconds (user + system) per hour of audio played, unpaced card; the file lasts
+    the given seconds at 44100 Hz stereo."""
     folder = tempfile.mkdtemp(prefix="compare-")
     try:
         args, env = player_command(name, build, folder, None, path)
         run = Run(args, folder, asound, speed="unpaced", extra_env=env)
         if name == "quillon":
-            # The program plays its list and then waits for a signal: end it once idle.
-            status = os.path.join(folder, "status")
+            # The program repeats its media folder without end: stop it once the card has
+            # played the file through once.
+            wav = os.path.join(run.card, PCM + ".wav")
             deadline = time.monotonic() + limit
-            seen_playing = False
-            while time.monotonic() < deadline:
+            while time.monotonic() < deadline and run.running():
                 try:
-                    with open(status) as f:
-                        state = json.load(f).get("m_player_state")
-                except (OSError, ValueError):
-                    state = None
-                seen_playing = seen_playing or state == "1"
-                if seen_playing and state == "0":
-                    break
-                time.sleep(0.05)
+                    if os.path.getsize(wav) - 44 >= seconds * 44100 * 4:
+                        break
+                except OSError:
+                    pass
+                time.sleep(0.01)
             usage = run.finish()
         else:
             if not wait_end(run, limit):
                 run.finish(signal.SIGKILL)
             usage = run.rusage
-        recording = read_recording(run.card)
-        if not usage or not recording:
+        # From the file size: reading a long recording would grow this script, and with it
+        # nothing measured here, but keep it small anyway.
+        try:
+            with open(os.path.join(run.card, PCM + ".wav"), "rb") as f:
+                header = f.read(44)
+            channels, rate = struct.unpack_from("<HI", header, 22)
+            seconds = (os.path.getsize(os.path.join(run.card, PCM + ".wav")) - 44) / (2 * channels) / rate
+        except (OSError, struct.error):
             return None
-        seconds = len(recording[2]) / (2 * recording[1]) / recording[0]
-        if seconds <= 0:
+        if not usage or seconds <= 0:
             return None
         return (usage.ru_utime + usage.ru_stime) / seconds * 3600.0
     finally:
@@ -328,10 +344,8 @@ def players_in_one_process(build, asound, path, count):
 
 
 def floor_rss(build):
-    proc = subprocess.Popen([os.path.join(build, "bench", "rss_floor")])
-    _, _, usage = os.wait4(proc.pid, 0)
-    proc.returncode = 0
-    return usage.ru_maxrss
+    out = subprocess.run([os.path.join(build, "bench", "rss_floor")], stdout=subprocess.PIPE, text=True).stdout
+    return int(out.split()[0]) if out.strip() else None
 
 
 # ---------------------------------------------------------------------------------------
@@ -416,7 +430,7 @@ def main():
                 if not args.skip_cpu:
                     for name in PLAYERS:
                         results.setdefault(("cpu", name), []).append(
-                            cpu_per_hour(name, build, asound, media["long"]))
+                            cpu_per_hour(name, build, asound, media["long"], 600))
                 print("run %d of %d done" % (run + 1, args.runs), file=sys.stderr)
         finally:
             sender.terminate()
