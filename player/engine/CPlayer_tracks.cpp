@@ -436,7 +436,7 @@ int CPlayer::ProcessTrack() {
 }
 
 // A finite file over HTTP ends when its last buffered frame has played; a live stream
-// that ends has lost its server, and the design's reconnection takes over at once.
+// that ends has lost its server, and the usual reconnection takes over at once.
 bool CPlayer::StreamEndIsTrackEnd() {
     if (!m_is_stream || !m_buffered_current || !m_buffered_output || m_source->IsLiveStream()) return false;
     uint32_t level = 0;
