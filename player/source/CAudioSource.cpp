@@ -95,22 +95,13 @@ void CAudioSource::SetRequestOptions(const std::string opts[2])
 
 int CAudioSource::NetworkInit()
 {
-    // libcurl's global set-up loads the TLS library's configuration (about 1.7 MB of
-    // resident pages) and is only needed once a URL is played. Where libcurl says that
-    // set-up is thread-safe it waits for the first URL; otherwise it happens here, on the
-    // thread that initialises the player, before the player thread starts.
-    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
-    if (!(curl && (curl->features & CURL_VERSION_THREADSAFE))) {
-        EnsureCurl();
-    }
-    return avformat_network_init();
-}
-
-void CAudioSource::EnsureCurl()
-{
+    // libcurl's global set-up (TLS library included) is not thread-safe and would
+    // otherwise happen on the player thread at the first playlist probe: do it here,
+    // on the thread that initialises the player, before its thread starts.
     if (!m_curl_ready) {
         m_curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     }
+    return avformat_network_init();
 }
 
 void CAudioSource::NetworkDeinit()
@@ -240,7 +231,6 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
 
     std::string stream_url;
     int result;
-    EnsureCurl();
     if (m_playlist_resolver.ExtractURL(url.c_str(), stream_url, m_playlist_digest) == 0) {
         m_opened_through_playlist = true;
         utils::logger.notice("%s Opening play list stream audio source %s.", get_player_prefix(),

@@ -103,8 +103,6 @@ private:
     using Packet = std::unique_ptr<AVPacket, PacketFree>;
 
     int OpenLocal(const std::string& url, AVDictionary** dictionary);
-    // libcurl's global set-up, once, before the first URL is resolved.
-    void EnsureCurl();
     int OpenNetwork(const std::string& url, AVDictionary** dictionary);
     int OpenInput(const char* target, AVDictionary** dictionary);
     int init_avcontext_with_custom_io(const std::string& url, AVDictionary** dictionary);
@@ -135,7 +133,7 @@ private:
     IAudioOutput* m_output = nullptr;  // the decoder chain; not owned
     AudioInfo m_info;
     std::string m_last_icy_metadata;
-    bool m_curl_ready = false;  // libcurl is set up (EnsureCurl); NetworkDeinit releases it
+    bool m_curl_ready = false;  // NetworkInit set libcurl up; NetworkDeinit releases it
     bool m_icy_seen = false;  // an ICY metadata block arrived since the last open
     int64_t m_next_pts = INT64_MIN;  // where the next RTP packet should start (INT64_MIN: libavutil's "no time")
     uint64_t m_missing_packets = 0;       // since the last TakeMissingPackets
