@@ -39,6 +39,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+from quillon_e2e import free_rtp_port  # noqa: E402  (an even RTP port with a free RTCP port)
 HTTP_SERVER = os.path.join(REPO, "tests", "support", "http", "test_http_server.py")
 SILENCE = 64        # a sample above this (of 32767) is audio
 PCM = "channel1"
@@ -177,25 +179,6 @@ def wait_end(run, limit):
             return True
         time.sleep(0.05)
     return False
-
-
-def free_rtp_port():
-    """An even UDP port whose successor (RTCP) is free too."""
-    for _ in range(50):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        if port % 2:
-            continue
-        try:
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as a, \
-                    socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as b:
-                a.bind(("127.0.0.1", port))
-                b.bind(("127.0.0.1", port + 1))
-            return port
-        except OSError:
-            continue
-    raise RuntimeError("no free RTP port pair")
 
 
 def rtp_sender(path, url):
