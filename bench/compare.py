@@ -29,7 +29,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import statistics
 import struct
 import subprocess
