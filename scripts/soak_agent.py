@@ -26,6 +26,8 @@ import tempfile
 import threading
 import time
 
+from soak_growth import growth
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENTERPRISE = "1.3.6.1.4.1.32473"
 
@@ -266,22 +268,12 @@ def main():
             agent.wait()
         app.stop()
         master.stop()
-    if baseline is None:
-        baseline = samples[0]
     last = samples[-1]
-    after = [s for s in samples if s["t"] >= baseline["t"]]
-    # Descriptors come and go with each reconnection: compare the highest counts of the
-    # first and the last minute after the warm-up, not two single samples.
-    window = max(1, int(60 / args.sample))
-    rss_growth = last["rss_kib"] - baseline["rss_kib"]
-    fd_growth = max(s["fds"] for s in after[-window:]) - max(s["fds"] for s in after[:window])
+    rss_growth, fd_growth, figures = growth(samples, baseline, args.sample)
     print("soak: %.1f min, %d walks served, %d failed, %d snmpd restarts, %d status requests, "
-          "%d replies; after %.0f s: RSS %d -> %d KiB (growth %+d KiB, max %d), fds %d -> %d "
-          "(growth %+d, max %d), threads %d -> %d; SIGTERM status %s"
+          "%d replies; %s; SIGTERM status %s"
           % (last["t"] / 60, walker.ok, walker.failed, master.restarts, app.requests, app.sent,
-             baseline["t"], baseline["rss_kib"], last["rss_kib"], rss_growth,
-             max(s["rss_kib"] for s in after), baseline["fds"], last["fds"], fd_growth,
-             max(s["fds"] for s in after), baseline["threads"], last["threads"], status))
+             figures, status))
     shutil.rmtree(folder, ignore_errors=True)
     ok = (status == 0 and served and rss_growth <= args.rss_growth_kib and
           fd_growth <= args.fd_growth)

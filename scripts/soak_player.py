@@ -19,6 +19,8 @@ import sys
 import tempfile
 import time
 
+from soak_growth import growth
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import quillon_e2e as e2e  # noqa: E402  (program runner, HTTP server, media)
@@ -93,21 +95,10 @@ def main():
             run.kill()
         if server:
             server.stop()
-    if baseline is None:
-        baseline = samples[0]
     last = samples[-1]
-    after = [s for s in samples if s["t"] >= baseline["t"]]
-    # Descriptors come and go with each reconnection: compare the highest counts of the
-    # first and the last minute after the warm-up, not two single samples.
-    window = max(1, int(60 / args.sample))
-    rss_growth = last["rss_kib"] - baseline["rss_kib"]
-    fd_growth = max(s["fds"] for s in after[-window:]) - max(s["fds"] for s in after[:window])
-    print("soak: %.1f min, %d reconnects; after %.0f s: RSS %d -> %d KiB (growth %+d KiB, max %d), "
-          "fds %d -> %d (growth %+d, max %d), threads %d -> %d; SIGINT status %s in %.2f s"
-          % (last["t"] / 60, last["reconnects"], baseline["t"], baseline["rss_kib"],
-             last["rss_kib"], rss_growth, max(s["rss_kib"] for s in after), baseline["fds"],
-             last["fds"], fd_growth, max(s["fds"] for s in after), baseline["threads"],
-             last["threads"], status, stop_s))
+    rss_growth, fd_growth, figures = growth(samples, baseline, args.sample)
+    print("soak: %.1f min, %d reconnects; %s; SIGINT status %s in %.2f s"
+          % (last["t"] / 60, last["reconnects"], figures, status, stop_s))
     shutil.rmtree(folder, ignore_errors=True)
     ok = status == 2 and rss_growth <= args.rss_growth_kib and fd_growth <= args.fd_growth
     return 0 if ok else 1
