@@ -16,7 +16,11 @@ typedef struct vcard_ctl {
     snd_ctl_ext_t ext;
     char dir[PATH_MAX - 32];
     int event_fd;    /* poll descriptor; the card raises no change events */
-    int elem_count;  /* 0 when the card is built without mixer elements */
+    int no_mixer;    /* the card is built without mixer elements */
+    /* The elements that existed when the list was last counted, in list order: with
+     * VCARD_SOFTVOL an element appears only once its PCM was opened. */
+    int listed[VCARD_MIXER_ELEMS];
+    int listed_count;
 } vcard_ctl;
 
 /* The simple mixer only applies a dB scale to controls named "<x> Playback Volume". */
@@ -34,19 +38,34 @@ static void vcard_ctl_close(snd_ctl_ext_t *ext)
     free(c);
 }
 
+/* present[i]: element i exists now */
+static void vcard_present(const vcard_ctl *c, int present[VCARD_MIXER_ELEMS])
+{
+    long values[VCARD_MIXER_ELEMS];
+    vcard_mixer_load_present(c->dir, values, present);
+    if (c->no_mixer)
+        memset(present, 0, sizeof(int) * VCARD_MIXER_ELEMS);
+}
+
 static int vcard_elem_count(snd_ctl_ext_t *ext)
 {
-    const vcard_ctl *c = ext->private_data;
-    return c->elem_count;
+    vcard_ctl *c = ext->private_data;
+    int present[VCARD_MIXER_ELEMS];
+    vcard_present(c, present);
+    c->listed_count = 0;
+    for (int i = 0; i < VCARD_MIXER_ELEMS; ++i)
+        if (present[i])
+            c->listed[c->listed_count++] = i;
+    return c->listed_count;
 }
 
 static int vcard_elem_list(snd_ctl_ext_t *ext, unsigned int offset, snd_ctl_elem_id_t *id)
 {
     const vcard_ctl *c = ext->private_data;
     char name[44];
-    if ((int)offset >= c->elem_count)
+    if ((int)offset >= c->listed_count)
         return -EINVAL;
-    snprintf(name, sizeof(name), "%s%s", vcard_mixer_names[offset], control_suffix);
+    snprintf(name, sizeof(name), "%s%s", vcard_mixer_names[c->listed[offset]], control_suffix);
     snd_ctl_elem_id_set_interface(id, SND_CTL_ELEM_IFACE_MIXER);
     snd_ctl_elem_id_set_name(id, name);
     return 0;
@@ -58,10 +77,12 @@ static snd_ctl_ext_key_t vcard_find_elem(snd_ctl_ext_t *ext, const snd_ctl_elem_
     const char *name = snd_ctl_elem_id_get_name(id);
     const size_t suffix = strlen(control_suffix);
     const size_t len = strlen(name);
+    int present[VCARD_MIXER_ELEMS];
     if (len <= suffix || strcmp(name + len - suffix, control_suffix) != 0)
         return SND_CTL_EXT_KEY_NOT_FOUND;
-    for (int i = 0; i < c->elem_count; ++i)
-        if (strlen(vcard_mixer_names[i]) == len - suffix &&
+    vcard_present(c, present);
+    for (int i = 0; i < VCARD_MIXER_ELEMS; ++i)
+        if (present[i] && strlen(vcard_mixer_names[i]) == len - suffix &&
             strncmp(name, vcard_mixer_names[i], len - suffix) == 0)
             return (snd_ctl_ext_key_t)i;
     return SND_CTL_EXT_KEY_NOT_FOUND;
@@ -167,7 +188,7 @@ SND_CTL_PLUGIN_DEFINE_FUNC(vcard)
         return err;
     }
     no_mixer = getenv("VCARD_NO_MIXER");
-    c->elem_count = no_mixer && *no_mixer && strcmp(no_mixer, "0") != 0 ? 0 : VCARD_MIXER_ELEMS;
+    c->no_mixer = no_mixer && *no_mixer && strcmp(no_mixer, "0") != 0;
     c->ext.version = SND_CTL_EXT_VERSION;
     c->ext.card_idx = 0;
     snprintf(c->ext.id, sizeof(c->ext.id), "vcard");

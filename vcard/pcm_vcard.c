@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/timerfd.h>
@@ -16,6 +17,7 @@
 #include "vcard_clock.h"
 #include "vcard_env.h"
 #include "vcard_events.h"
+#include "vcard_mixer_state.h"
 #include "vcard_wav.h"
 
 typedef struct vcard_pcm {
@@ -38,6 +40,10 @@ typedef struct vcard_pcm {
     int xrun;
     int drained;
     unsigned int runs; /* starts since open: a stall applies to the first run only */
+    int fail_close;    /* VCARD_FAIL_CLOSE names this device */
+    double vanish_ms;  /* VCARD_VANISH: device time after the first start; <0: never */
+    int64_t vanish_at; /* CLOCK_MONOTONIC time the device goes away; 0 until started */
+    int gone;          /* the device went away: everything but close fails */
     /* The recorder thread writes what the clock has played while the program does not
      * call in; lock guards every field above against it. */
     pthread_mutex_t lock;
@@ -84,12 +90,90 @@ static uint64_t xrun_point(const vcard_pcm *p)
     return p->written > slack ? p->written - slack : 0;
 }
 
-/* Brings the position up to now. Returns -EPIPE once the device has under-run. */
+/* "<dir>/<device><suffix>" */
+static void device_file(const vcard_pcm *p, const char *suffix, char *buf, size_t len)
+{
+    snprintf(buf, len, "%s/%s%s", p->dir, p->device, suffix);
+}
+
+static void touch(const char *path)
+{
+    FILE *f = fopen(path, "w");
+    if (f)
+        fclose(f);
+}
+
+static int file_exists(const char *path)
+{
+    return access(path, F_OK) == 0;
+}
+
+/* A card gone away stays gone, for every process, while "<device>.gone" exists. */
+static int device_is_gone(const char *dir, const char *device)
+{
+    char path[PATH_MAX];
+    snprintf(path, sizeof(path), "%s/%s.gone", dir, device);
+    return file_exists(path);
+}
+
+/* Arms the vanish at the first start, once per card folder: a device that came back
+ * stays ("<device>.vanished" remembers that it went away once). */
+static void arm_vanish(vcard_pcm *p, int64_t now)
+{
+    char path[PATH_MAX];
+    double per_ms;
+    if (p->vanish_ms < 0 || p->vanish_at != 0)
+        return;
+    device_file(p, ".vanished", path, sizeof(path));
+    if (file_exists(path)) {
+        p->vanish_ms = -1;
+        return;
+    }
+    /* device time runs at the clock's speed; an unpaced card has only wall time */
+    per_ms = clock_unpaced(p) ? 1.0 : p->clock.cfg.speed * (1.0 + p->clock.cfg.ppm * 1e-6);
+    p->vanish_at = now + (int64_t)(p->vanish_ms / per_ms * 1e6);
+    if (p->vanish_at == 0)
+        p->vanish_at = 1;
+}
+
+/* Makes the device go away once its time has come. Returns 1 while it is gone. */
+static int check_vanish(vcard_pcm *p, int64_t now)
+{
+    char path[PATH_MAX];
+    if (p->gone)
+        return 1;
+    if (p->vanish_at == 0 || now < p->vanish_at)
+        return 0;
+    if (p->running && !p->xrun) {
+        const uint64_t pos = clock_unpaced(p) ? p->written : vcard_clock_pos(&p->clock, p->vanish_at);
+        record_until(p, pos < p->written ? pos : p->written);
+    }
+    p->gone = 1;
+    p->running = 0;
+    device_file(p, ".vanished", path, sizeof(path));
+    touch(path);
+    device_file(p, ".gone", path, sizeof(path));
+    touch(path);
+    vcard_event(p->device, "vanish", "played=%llu", (unsigned long long)p->played);
+    return 1;
+}
+
+/* For callbacks on a device that went away: alsa-lib reports -ENODEV from the state. */
+static int gone_error(vcard_pcm *p)
+{
+    snd_pcm_ioplug_set_state(&p->io, SND_PCM_STATE_DISCONNECTED);
+    return -ENODEV;
+}
+
+/* Brings the position up to now. Returns -EPIPE once the device has under-run, -ENODEV
+ * once it went away. */
 static int update(vcard_pcm *p)
 {
     uint64_t pos;
     int64_t now;
 
+    if (check_vanish(p, vcard_clock_now_ns()))
+        return -ENODEV;
     if (p->xrun)
         return -EPIPE;
     if (!p->running)
@@ -121,7 +205,10 @@ static int start_clock(vcard_pcm *p)
         vcard_event(p->device, "start-failed", "queued=%llu", (unsigned long long)p->written);
         return -EIO;
     }
+    if (p->gone)
+        return gone_error(p);
     vcard_clock_start(&p->clock, vcard_clock_now_ns(), p->played, p->runs == 0);
+    arm_vanish(p, p->clock.base_ns);
     p->running = 1;
     p->runs++;
     pthread_cond_signal(&p->wake);
@@ -158,10 +245,14 @@ static void *recorder_main(void *arg)
     vcard_pcm *p = arg;
     pthread_mutex_lock(&p->lock);
     while (!p->closing) {
-        if (p->running && !p->xrun) {
-            const int64_t now = vcard_clock_now_ns();
-            const int64_t at = next_record_time(p, now);
+        const int64_t now = vcard_clock_now_ns();
+        /* the device goes away on time, whether or not the program calls in */
+        const int vanishing = !check_vanish(p, now) && p->vanish_at != 0;
+        if ((p->running && !p->xrun) || vanishing) {
+            int64_t at = p->running && !p->xrun ? next_record_time(p, now) : p->vanish_at;
             struct timespec until;
+            if (vanishing && p->vanish_at < at)
+                at = p->vanish_at;
             record_played(p, now);
             until.tv_sec = at / 1000000000LL;
             until.tv_nsec = at % 1000000000LL;
@@ -255,8 +346,12 @@ static snd_pcm_sframes_t vcard_pointer(snd_pcm_ioplug_t *io)
     vcard_pcm *p = io->private_data;
     snd_pcm_sframes_t pos = -EPIPE;
     pthread_mutex_lock(&p->lock);
-    if (update(p) == 0)
+    const int err = update(p);
+    /* an error here would read as an under-run: a gone device reports through its state */
+    if (err == 0 || err == -ENODEV)
         pos = (snd_pcm_sframes_t)(p->played % p->boundary);
+    if (err == -ENODEV)
+        gone_error(p);
     pthread_mutex_unlock(&p->lock);
     return pos;
 }
@@ -269,7 +364,11 @@ static int vcard_delay(snd_pcm_ioplug_t *io, snd_pcm_sframes_t *delayp)
     err = update(p);
     if (err == 0)
         *delayp = (snd_pcm_sframes_t)(p->written - p->played);
+    if (err == -ENODEV)
+        gone_error(p);
     pthread_mutex_unlock(&p->lock);
+    if (err == -ENODEV)
+        return err;
     if (err < 0) {
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
         return -EPIPE;
@@ -285,6 +384,11 @@ static snd_pcm_sframes_t vcard_transfer(snd_pcm_ioplug_t *io, const snd_pcm_chan
     snd_pcm_channel_area_t dst[io->channels];
 
     pthread_mutex_lock(&p->lock);
+    if (check_vanish(p, vcard_clock_now_ns())) {
+        const int err = gone_error(p);
+        pthread_mutex_unlock(&p->lock);
+        return err;
+    }
     for (unsigned int ch = 0; ch < io->channels; ++ch) {
         dst[ch].addr = p->ring;
         dst[ch].first = ch * 16;
@@ -308,6 +412,11 @@ static int vcard_drain(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
     pthread_mutex_lock(&p->lock);
+    if (check_vanish(p, vcard_clock_now_ns())) {
+        const int err = gone_error(p);
+        pthread_mutex_unlock(&p->lock);
+        return err;
+    }
     /* alsa-lib drains a prepared stream without starting it: a device plays it out */
     if (!p->running && !p->xrun && p->written > p->played) {
         int err = start_clock(p);
@@ -319,7 +428,11 @@ static int vcard_drain(snd_pcm_ioplug_t *io)
     while (p->running && !p->xrun) {
         struct timespec until;
         int64_t t;
-        update(p);
+        if (update(p) == -ENODEV) {
+            const int err = gone_error(p);
+            pthread_mutex_unlock(&p->lock);
+            return err;
+        }
         if (p->played >= p->written)
             break;
         t = vcard_clock_time_of(&p->clock, p->written);
@@ -342,6 +455,11 @@ static int vcard_prepare(snd_pcm_ioplug_t *io)
     /* a running device (a resume after a pause) has played frames nobody asked about yet */
     if (p->running)
         update(p);
+    if (check_vanish(p, vcard_clock_now_ns())) {
+        const int err = gone_error(p);
+        pthread_mutex_unlock(&p->lock);
+        return err;
+    }
     p->running = 0;
     p->xrun = 0;
     p->drained = 0;
@@ -427,7 +545,7 @@ static void arm_timer(vcard_pcm *p, int64_t at_ns)
 
 /* The moment the waiter has something to do: room for avail_min frames, or the
  * end of a drain. */
-static int64_t wake_time(const vcard_pcm *p)
+static int64_t room_time(const vcard_pcm *p)
 {
     uint64_t target;
     if (!p->running || p->xrun || clock_unpaced(p))
@@ -439,6 +557,15 @@ static int64_t wake_time(const vcard_pcm *p)
     else
         return 1;
     return vcard_clock_time_of(&p->clock, target);
+}
+
+/* ... or the moment the device goes away. */
+static int64_t wake_time(const vcard_pcm *p)
+{
+    const int64_t at = room_time(p);
+    if (p->gone)
+        return 1;
+    return p->vanish_at != 0 && p->vanish_at < at ? p->vanish_at : at;
 }
 
 static int ready(const vcard_pcm *p)
@@ -483,8 +610,10 @@ static int vcard_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned
         }
     }
     pthread_mutex_lock(&p->lock);
-    update(p);
-    if (p->xrun)
+    if (update(p) == -ENODEV) {
+        gone_error(p);
+        *revents = POLLOUT | POLLERR;
+    } else if (p->xrun)
         *revents = POLLOUT | POLLERR;
     else if (ready(p))
         *revents = POLLOUT;
@@ -496,21 +625,32 @@ static int vcard_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned
     return 0;
 }
 
+/* Runs at snd_pcm_close (and before every new hw_params): where a failing close shows
+ * up, since alsa-lib ignores the result of the close callback itself. */
+static int vcard_hw_free(snd_pcm_ioplug_t *io)
+{
+    const vcard_pcm *p = io->private_data;
+    return p->fail_close ? -ENODEV : 0;
+}
+
 static int vcard_close(snd_pcm_ioplug_t *io)
 {
     vcard_pcm *p = io->private_data;
+    const int fail = p->fail_close;
     pthread_mutex_lock(&p->lock);
     if (p->running && !p->xrun)
         update(p);
     pthread_mutex_unlock(&p->lock);
     recorder_destroy(p);
-    vcard_event(p->device, "close", "played=%llu", (unsigned long long)p->played);
+    vcard_event(p->device, "close", "played=%llu%s", (unsigned long long)p->played,
+                fail ? " failed=1" : "");
     vcard_wav_close(&p->wav);
     if (p->timer_fd >= 0)
         close(p->timer_fd);
     free(p->ring);
     free(p);
-    return 0;
+    /* freed either way, as alsa-lib frees the handle whatever a close returns */
+    return fail ? -ENODEV : 0;
 }
 
 static const snd_pcm_ioplug_callback_t vcard_callbacks = {
@@ -520,6 +660,7 @@ static const snd_pcm_ioplug_callback_t vcard_callbacks = {
     .transfer = vcard_transfer,
     .close = vcard_close,
     .hw_params = vcard_hw_params,
+    .hw_free = vcard_hw_free,
     .sw_params = vcard_sw_params,
     .prepare = vcard_prepare,
     .drain = vcard_drain,
@@ -586,7 +727,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(vcard)
 {
     vcard_pcm *p;
     long rate = 0, channels = 0;
-    int err;
+    int err, elem;
     (void)root;
 
     if (stream != SND_PCM_STREAM_PLAYBACK)
@@ -612,6 +753,13 @@ SND_PCM_PLUGIN_DEFINE_FUNC(vcard)
     err = vcard_env_dir(p->dir, sizeof(p->dir));
     if (err < 0)
         goto fail;
+    if (device_is_gone(p->dir, p->device)) {
+        vcard_event(p->device, "open-refused", "%s", "gone=1");
+        err = -ENODEV;
+        goto fail;
+    }
+    p->fail_close = vcard_env_names("VCARD_FAIL_CLOSE", p->device);
+    p->vanish_ms = vcard_env_vanish_ms(p->device);
     vcard_env_clock(&p->clock.cfg);
     p->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (p->timer_fd < 0) {
@@ -633,9 +781,14 @@ SND_PCM_PLUGIN_DEFINE_FUNC(vcard)
     if (err == 0)
         err = recorder_start(p);
     if (err < 0) {
+        p->fail_close = 0;
         snd_pcm_ioplug_delete(&p->io); /* calls vcard_close, which frees p */
         return err;
     }
+    /* like softvol, which creates its control when its PCM is first opened */
+    elem = vcard_mixer_elem_of_pcm(p->device);
+    if (elem >= 0 && vcard_mixer_create(p->dir, elem) > 0)
+        vcard_event(p->device, "control-created", "element=%s", vcard_mixer_names[elem]);
     *pcmp = p->io.pcm;
     return 0;
 

@@ -125,3 +125,30 @@ unsigned int vcard_env_forced_rate(void)
         return 0;
     return (unsigned int)v;
 }
+
+int vcard_env_softvol(void)
+{
+    const char *s = getenv("VCARD_SOFTVOL");
+    return s && *s && strcmp(s, "0") != 0;
+}
+
+double vcard_env_vanish_ms(const char *pcm)
+{
+    const char *p = getenv("VCARD_VANISH");
+    const size_t len = strlen(pcm);
+    while (p && *p) {
+        const char *colon = strchr(p, ':');
+        const char *end = strchr(p, ',');
+        double ms;
+        int n;
+        if (!colon || (end && end < colon))
+            return -1.0;
+        n = parse_double(colon + 1, &ms);
+        if (n > 0 && ms >= 0.0 &&
+            (((size_t)(colon - p) == len && strncmp(p, pcm, len) == 0) ||
+             (colon - p == 1 && *p == '*')))
+            return ms;
+        p = end ? end + 1 : NULL;
+    }
+    return -1.0;
+}

@@ -31,6 +31,13 @@ int vcard_env_names(const char *var, const char *pcm);
 /* VCARD_FORCE_RATE: the only rate granted, 0 when unset. */
 unsigned int vcard_env_forced_rate(void);
 
+/* VCARD_SOFTVOL: true when mixer elements exist only once their PCM was opened. */
+int vcard_env_softvol(void);
+
+/* VCARD_VANISH, "<pcm>:<ms>[,<pcm>:<ms>...]" (pcm may be "*"): the device time in ms
+ * after which a handle of pcm goes away; negative when pcm is not named. */
+double vcard_env_vanish_ms(const char *pcm);
+
 #ifdef __cplusplus
 }
 #endif

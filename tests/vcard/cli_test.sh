@@ -8,7 +8,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ALSA_CONFIG_PATH=$conf VCARD_DIR=$work/card
 unset VCARD_SPEED VCARD_PPM VCARD_POINTER VCARD_STALL VCARD_FAIL_OPEN VCARD_FAIL_START \
-      VCARD_FORCE_RATE VCARD_NO_MIXER
+      VCARD_FORCE_RATE VCARD_NO_MIXER VCARD_SOFTVOL VCARD_FAIL_CLOSE VCARD_VANISH
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -51,4 +51,14 @@ grep -qx "chan_1 213" "$VCARD_DIR/mixer.state" || fail "mixer.state: $(cat "$VCA
 amixer -q -D default sset Playback 50% || fail "amixer sset Playback"
 amixer -D default sget Playback | grep -q "Playback 12[78] \[50%\]" || fail "amixer sget Playback"
 VCARD_NO_MIXER=1 amixer -D default scontrols | grep -q chan_1 && fail "elements without mixer"
+
+# softvol: amixer finds an element only once its PCM was opened since the state was made
+rm -f "$VCARD_DIR/mixer.state"
+if VCARD_SOFTVOL=1 amixer -D default sget chan_2 >/dev/null 2>&1; then
+    fail "chan_2 exists before channel2 was opened"
+fi
+VCARD_SOFTVOL=1 VCARD_SPEED=unpaced aplay -q -D channel2 "$work/tone.wav" || fail "aplay -D channel2"
+VCARD_SOFTVOL=1 amixer -D default sget chan_2 | grep -q "Playback 255 \[100%\]" ||
+    fail "chan_2 after the open: $(VCARD_SOFTVOL=1 amixer -D default sget chan_2 2>&1)"
+VCARD_SOFTVOL=1 amixer -D default scontrols | grep -q chan_1 && fail "chan_1 without an open"
 echo "cli checks passed"

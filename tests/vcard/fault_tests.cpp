@@ -1,6 +1,9 @@
 // The card's fault switches, which drive the outputs' failure paths.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "VCardPcmHelpers.h"
@@ -109,6 +112,90 @@ TEST(VCardFaults, StallStopsConsumptionForAWhile)
     // no under-run during the stall, and playing out takes the stall's length longer
     ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
     EXPECT_GE(vcardtest::Since(start), 16384.0 / 48000.0 + 0.7 - 0.05);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+TEST(VCardFaults, FailingCloseStillFreesTheHandle)
+{
+    vcard::VCardTestEnv env("unpaced");
+    env.Set("VCARD_FAIL_CLOSE", "channel1,dmix");
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 0.1, 440.0);
+    for (const char* name : {"channel1", "plug:dmix"}) {
+        auto pcm = OpenPcm(name, PcmSetup());
+        ASSERT_TRUE(pcm) << name;
+        ASSERT_EQ(0, WriteAll(pcm.get(), tone));
+        // alsa-lib frees the handle whatever close returns; a leak checker sees the rest
+        EXPECT_EQ(-ENODEV, snd_pcm_close(pcm.release())) << name;
+    }
+    EXPECT_EQ(2, [&] {
+        int n = 0;
+        for (const auto& e : vcard::ReadEvents(env.Dir()))
+            n += e.name == "close" && e.Field("failed", 0) == 1;
+        return n;
+    }());
+    auto other = OpenPcm("channel2", PcmSetup());
+    ASSERT_TRUE(other);
+    EXPECT_EQ(0, snd_pcm_close(other.release()));
+    env.Set("VCARD_FAIL_CLOSE", "*");
+    auto any = OpenPcm("channel3", PcmSetup());
+    ASSERT_TRUE(any);
+    EXPECT_EQ(-ENODEV, snd_pcm_close(any.release()));
+}
+
+TEST(VCardFaults, VanishedDeviceFailsUntilItComesBack)
+{
+    vcard::VCardTestEnv env("4");
+    // 400 ms of device time after the first start: 0.1 s of wall time at speed 4
+    env.Set("VCARD_VANISH", "dmix:50,channel1:400");
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
+    auto pcm = OpenPcm("channel1", PcmSetup());
+    ASSERT_TRUE(pcm);
+    const auto start = std::chrono::steady_clock::now();
+    // a blocked writer wakes up with the error instead of waiting for room for ever
+    EXPECT_EQ(-ENODEV, WriteAll(pcm.get(), tone));
+    EXPECT_LT(vcardtest::Since(start), 1.0);
+    EXPECT_EQ(SND_PCM_STATE_DISCONNECTED, snd_pcm_state(pcm.get()));
+    snd_pcm_sframes_t delay = 0;
+    EXPECT_EQ(-ENODEV, snd_pcm_delay(pcm.get(), &delay));
+    EXPECT_EQ(-ENODEV, snd_pcm_prepare(pcm.get()));
+    EXPECT_EQ(-ENODEV, snd_pcm_drain(pcm.get()));
+    EXPECT_EQ(-ENODEV, snd_pcm_wait(pcm.get(), 100));
+    EXPECT_TRUE(Exists(env.Dir() + "/channel1.gone"));
+    // what played before it went away is recorded: 400 ms, give or take a period
+    vcard::Wav heard;
+    ASSERT_EQ(0, vcard::ReadWav(env.WavPath("channel1"), &heard));
+    EXPECT_NEAR(19200.0, double(heard.Frames()), 2048.0);
+    EXPECT_TRUE(HasEvent(env.Dir(), "channel1", "vanish"));
+
+    // gone for every opener until the flag file is removed; other devices still play
+    int err = 0;
+    EXPECT_FALSE(OpenPcm("channel1", PcmSetup(), &err));
+    EXPECT_EQ(-ENODEV, err);
+    auto other = OpenPcm("channel2", PcmSetup());
+    ASSERT_TRUE(other);
+    ASSERT_EQ(0, WriteAll(other.get(), tone, 0, 9600));
+    EXPECT_EQ(0, snd_pcm_close(pcm.release())); // closing a gone device works
+    ASSERT_EQ(0, unlink((env.Dir() + "/channel1.gone").c_str()));
+
+    // back for good: the same switch does not take it away a second time
+    pcm = OpenPcm("channel1", PcmSetup());
+    ASSERT_TRUE(pcm);
+    ASSERT_EQ(0, WriteAll(pcm.get(), tone));
+    ASSERT_EQ(0, snd_pcm_drain(pcm.get()));
+    EXPECT_FALSE(Exists(env.Dir() + "/channel1.gone"));
+
+    // through plug, and waiting without writing: the recorder notices the time
+    auto plug = OpenPcm("plug:dmix", PcmSetup());
+    ASSERT_TRUE(plug);
+    ASSERT_EQ(0, WriteAll(plug.get(), tone, 0, 9600));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_TRUE(Exists(env.Dir() + "/dmix.gone"));
+    EXPECT_EQ(-ENODEV, WriteAll(plug.get(), tone, 0, 1024));
 }
 
 } // namespace

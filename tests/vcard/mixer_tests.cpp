@@ -121,4 +121,55 @@ TEST(VCardMixer, CardWithoutMixerElements)
     EXPECT_EQ(nullptr, Find(mixer.get(), "Playback"));
 }
 
+TEST(VCardMixer, SoftvolElementsAppearOnceTheirPcmWasOpened)
+{
+    vcard::VCardTestEnv env("unpaced");
+    env.Set("VCARD_SOFTVOL", "1");
+    long value = -1;
+    {
+        auto mixer = OpenMixer();
+        ASSERT_TRUE(mixer); // a fresh mixer state: the card has no element yet
+        for (const char* name : {"chan_1", "chan_2", "chan_3", "chan_4", "Playback"})
+            EXPECT_EQ(nullptr, Find(mixer.get(), name)) << name;
+        EXPECT_EQ(-ENOENT, vcard::ReadMixer(env.Dir(), "chan_1", &value));
+    }
+    auto open_pcm = [](const char* name) {
+        snd_pcm_t* raw = nullptr;
+        ASSERT_EQ(0, snd_pcm_open(&raw, name, SND_PCM_STREAM_PLAYBACK, 0)) << name;
+        snd_pcm_close(raw);
+    };
+    open_pcm("channel2");
+    open_pcm("plug:dmix"); // dmix has no softvol control
+    {
+        auto mixer = OpenMixer();
+        ASSERT_TRUE(mixer);
+        snd_mixer_elem_t* chan2 = Find(mixer.get(), "chan_2");
+        ASSERT_NE(nullptr, chan2);
+        ASSERT_EQ(0, snd_mixer_selem_get_playback_volume(chan2, SND_MIXER_SCHN_MONO, &value));
+        EXPECT_EQ(255, value); // a new control starts at full volume
+        EXPECT_EQ(nullptr, Find(mixer.get(), "chan_1"));
+        EXPECT_EQ(nullptr, Find(mixer.get(), "Playback"));
+        ASSERT_EQ(0, snd_mixer_selem_set_playback_volume_all(chan2, 40));
+    }
+    // a later open keeps the value; "default" makes "Playback"; a saved state restores
+    open_pcm("channel2");
+    open_pcm("default");
+    ASSERT_EQ(0, vcard::WriteMixer(env.Dir(), "chan_4", 99));
+    auto mixer = OpenMixer();
+    ASSERT_TRUE(mixer);
+    EXPECT_EQ(0, vcard::ReadMixer(env.Dir(), "chan_2", &value));
+    EXPECT_EQ(40, value);
+    EXPECT_NE(nullptr, Find(mixer.get(), "Playback"));
+    ASSERT_NE(nullptr, Find(mixer.get(), "chan_4"));
+    EXPECT_EQ(nullptr, Find(mixer.get(), "chan_3"));
+    ASSERT_EQ(0, snd_mixer_selem_get_playback_volume(Find(mixer.get(), "chan_4"),
+                                                      SND_MIXER_SCHN_MONO, &value));
+    EXPECT_EQ(99, value);
+    // the normal card has every element at once, whatever the state file lists
+    env.Set("VCARD_SOFTVOL", "");
+    auto plain = OpenMixer();
+    ASSERT_TRUE(plain);
+    EXPECT_NE(nullptr, Find(plain.get(), "chan_3"));
+}
+
 } // namespace

@@ -18,7 +18,8 @@ namespace {
 const char* const kCardVariables[] = {"ALSA_CONFIG_PATH", "VCARD_DIR",        "VCARD_SPEED",
                                       "VCARD_PPM",        "VCARD_POINTER",    "VCARD_STALL",
                                       "VCARD_FAIL_OPEN",  "VCARD_FAIL_START", "VCARD_FORCE_RATE",
-                                      "VCARD_NO_MIXER"};
+                                      "VCARD_NO_MIXER",   "VCARD_SOFTVOL",    "VCARD_FAIL_CLOSE",
+                                      "VCARD_VANISH"};
 
 struct FileCloser {
     void operator()(FILE* f) const noexcept { fclose(f); }
@@ -285,9 +286,10 @@ int ReadMixer(const std::string& dir, const std::string& element, long* value)
     if (idx < 0)
         return -EINVAL;
     long values[VCARD_MIXER_ELEMS];
-    const int err = vcard_mixer_load(dir.c_str(), values);
+    int present[VCARD_MIXER_ELEMS];
+    const int err = vcard_mixer_load_present(dir.c_str(), values, present);
     *value = values[idx];
-    return err;
+    return err < 0 ? err : present[idx] ? 0 : -ENOENT;
 }
 
 int WriteMixer(const std::string& dir, const std::string& element, long value)

@@ -87,7 +87,8 @@ struct Event {
     double time = 0.0; // CLOCK_MONOTONIC seconds
     int pid = 0;
     std::string pcm;
-    std::string name; // open, start, drain, drop, xrun, close, open-refused, start-failed
+    std::string name; // open, start, drain, drop, xrun, close, open-refused, start-failed,
+                      // vanish, control-created
     std::map<std::string, std::string> fields;
 
     // The field as an integer, or fallback when missing.
@@ -97,7 +98,9 @@ struct Event {
 std::vector<Event> ReadEvents(const std::string& dir, const std::string& pcm = "");
 
 // Mixer state of the card (0..255 per element "chan_1".."chan_4", "Playback").
-// Return 0 or a negative errno (-EINVAL for an unknown element).
+// Return 0 or a negative errno (-EINVAL for an unknown element; ReadMixer: -ENOENT for an
+// element that does not exist yet with VCARD_SOFTVOL, value then 255). WriteMixer makes
+// the element exist, as a saved mixer state does.
 int ReadMixer(const std::string& dir, const std::string& element, long* value);
 int WriteMixer(const std::string& dir, const std::string& element, long value);
 
