@@ -67,7 +67,9 @@ int read_local(const utils::CIniReader& reader, const std::string& media_root,
         const std::string folder = media_root + folder_name + "/";
         init.playlist_dir = folder;
         init.media_dir = folder;
-        if (PreparePlaylist(folder, folder + kFolderPlaylistName, console) != 0)
+        const std::vector<std::string> extensions =
+            ParseMediaExtensions(reader.Get(kUnnamedSection, "media_extensions", ""));
+        if (PreparePlaylist(folder, folder + kFolderPlaylistName, console, extensions) != 0)
             return -1;
     }
     std::fprintf(console.out, "ITEM NAME is %s\n", item.name.c_str());

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +37,23 @@ bool is_directory(const std::string& folder, const dirent& entry) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool ends_with_extension(const std::string& name, const std::string& extension) {
+    if (name.size() <= extension.size() + 1 || name[name.size() - extension.size() - 1] != '.')
+        return false;
+    return std::equal(extension.begin(), extension.end(), name.end() - static_cast<long>(extension.size()),
+                      [](char e, char n) { return e == lower(n); });
+}
+
+// Without configured extensions a track is any name holding ".mp3", as it always was.
+bool is_track_name(const std::string& name, const std::vector<std::string>& extensions) {
+    if (extensions.empty())
+        return name.find(".mp3") != std::string::npos;
+    return std::any_of(extensions.begin(), extensions.end(),
+                       [&name](const std::string& e) { return ends_with_extension(name, e); });
+}
+
 enum class Listing {
     Skip,        // not a track
     AsIs,        // the name is the line
@@ -46,9 +65,10 @@ enum class Listing {
 // comment and a line shorter than five characters for no track. A name that a line of its
 // own would lose to that is written as a path relative to the folder; a name that breaks
 // the line or ends in a blank cannot be written at all.
-Listing listing_of(const std::string& folder, const dirent& entry) {
+Listing listing_of(const std::string& folder, const dirent& entry,
+                   const std::vector<std::string>& extensions) {
     const std::string name = entry.d_name;
-    if (name.find(".mp3") == std::string::npos || is_directory(folder, entry))
+    if (!is_track_name(name, extensions) || is_directory(folder, entry))
         return Listing::Skip;
     if (name.find_first_of("\r\n") != std::string::npos || is_blank(name.back()))
         return Listing::Unreadable;
@@ -67,8 +87,8 @@ std::string printable(std::string name) {
 }
 
 void list_entry(const std::string& folder, const dirent& entry, FILE* playlist,
-                const Console& console) {
-    const Listing listing = listing_of(folder, entry);
+                const Console& console, const std::vector<std::string>& extensions) {
+    const Listing listing = listing_of(folder, entry, extensions);
     if (listing == Listing::Skip)
         return;
     if (listing == Listing::Unreadable) {
@@ -83,8 +103,24 @@ void list_entry(const std::string& folder, const dirent& entry, FILE* playlist,
 
 }  // namespace
 
+std::vector<std::string> ParseMediaExtensions(const std::string& text) {
+    std::vector<std::string> extensions;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        std::string item = text.substr(start, end - start);
+        item.erase(0, item.find_first_not_of(" \t."));
+        item.erase(item.find_last_not_of(" \t") + 1);
+        std::transform(item.begin(), item.end(), item.begin(), lower);
+        if (!item.empty())
+            extensions.push_back(item);
+        start = end + 1;
+    }
+    return extensions;
+}
+
 int PreparePlaylist(const std::string& folder, const std::string& playlist_path,
-                    const Console& console) {
+                    const Console& console, const std::vector<std::string>& extensions) {
     const Dir dir(opendir(folder.c_str()));
     if (!dir) {
         std::fprintf(console.err, "%s\n", std::strerror(errno));
@@ -99,7 +135,7 @@ int PreparePlaylist(const std::string& folder, const std::string& playlist_path,
     if (!file)
         return 0;
     while (const dirent* entry = readdir(dir.get()))
-        list_entry(folder, *entry, file.get(), console);
+        list_entry(folder, *entry, file.get(), console, extensions);
     return 0;
 }
 

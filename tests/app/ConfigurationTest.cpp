@@ -196,6 +196,20 @@ TEST_F(ConfigFixture, MediaFolderGetsPlaylistOnceWithMp3NamesOnly) {
     EXPECT_EQ(read_file(folder + "p.m3u"), list);
 }
 
+TEST_F(ConfigFixture, MediaExtensionsKeyChoosesTheFilesOfTheNewPlaylist) {
+    const std::string folder = m_root + "music/";
+    ::mkdir(folder.c_str(), 0755);
+    touch(folder + "one.mp3");
+    touch(folder + "two.FLAC");
+    touch(folder + "three.m4a");
+    touch(folder + "four.wma");
+    ASSERT_EQ(read("media_folder=music\nmedia_extensions=flac, m4a\n"), 0);
+    const std::string list = read_file(folder + "p.m3u");
+    EXPECT_NE(list.find("two.FLAC\n"), std::string::npos);
+    EXPECT_NE(list.find("three.m4a\n"), std::string::npos);
+    EXPECT_EQ(list.size(), std::string("two.FLAC\nthree.m4a\n").size()) << list;
+}
+
 TEST_F(ConfigFixture, UnusableMediaFolderFails) {
     touch(m_root + "plainfile");
     EXPECT_EQ(read("media_folder=plainfile\n"), -1);

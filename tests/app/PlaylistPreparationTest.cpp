@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/PlaylistPreparation.h"
 #include "player/playlist/CPlaylistFileMap.h"
@@ -114,4 +115,23 @@ TEST_F(PlaylistFolder, EveryWrittenNameReadsBackAsItsFile) {
                                            "its name): ") + left_out + "\n"),
                   std::string::npos)
             << left_out << "\n" << console;
+}
+
+TEST_F(PlaylistFolder, MediaExtensionsChooseTracksByTheirEndingInAnyCase) {
+    for (const char* name : {"a.mp3", "b.FLAC", "c.m4a", "d.Ogg", "e.opus", "f.mp3.txt", "g.wma", "flac",
+                             ".flac", "h.xflac", "i.m4a.part"})
+        touch(name);
+    const std::vector<std::string> extensions = app::ParseMediaExtensions(" mp3, .flac,M4A,,ogg ,opus");
+    EXPECT_EQ(extensions, (std::vector<std::string>{"mp3", "flac", "m4a", "ogg", "opus"}));
+    EXPECT_EQ(app::PreparePlaylist(m_folder, m_folder + "p.m3u", m_console, extensions), 0);
+    EXPECT_EQ(read_back(), (std::set<std::string>{"a.mp3", "b.FLAC", "c.m4a", "d.Ogg", "e.opus"}));
+}
+
+TEST_F(PlaylistFolder, WithoutMediaExtensionsNamesHoldingMp3AreListedAsWritten) {
+    for (const char* name : {"a.mp3", "b.MP3", "c.mp3.txt", "d.flac"})
+        touch(name);
+    EXPECT_TRUE(app::ParseMediaExtensions("").empty());
+    EXPECT_TRUE(app::ParseMediaExtensions(" , ,. ").empty());
+    EXPECT_EQ(prepare(), 0);
+    EXPECT_EQ(read_back(), (std::set<std::string>{"a.mp3", "c.mp3.txt"}));
 }
