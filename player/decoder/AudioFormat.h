@@ -23,4 +23,5 @@ enum DecoderId : int {
     DECODER_ID_AAC = 1,
     DECODER_ID_AAC_ADTS = 2,
     DECODER_ID_PCM = 3,
+    DECODER_ID_LIBAV = 4,  // Opus, Vorbis, FLAC and the like, through libavcodec
 };

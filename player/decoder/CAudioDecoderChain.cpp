@@ -2,6 +2,7 @@
 
 #include "player/decoder/CAACADTSDecoder.h"
 #include "player/decoder/CAACDecoder.h"
+#include "player/decoder/CLibavDecoder.h"
 #include "player/decoder/CMP3Decoder.h"
 #include "utils/CLogger.h"
 
@@ -28,6 +29,12 @@ int CAudioDecoderChain::CreateChain(const std::string& prefix) {
     if (adts->Initialize() != 0)
         utils::logger.error("CAudioDecoderChain::CreateChain(): Error: Failed to initialize adts codec\n");
     m_decoders[DECODER_ID_AAC_ADTS] = std::move(adts);
+
+    auto libav = std::make_unique<CLibavDecoder>();
+    libav->set_player_prefix(prefix.c_str());
+    if (libav->Initialize() != 0)
+        utils::logger.error("CAudioDecoderChain::CreateChain(): Error: Failed to initialize libav codecs\n");
+    m_decoders[DECODER_ID_LIBAV] = std::move(libav);
     return result;
 }
 
@@ -44,6 +51,8 @@ void CAudioDecoderChain::DestroyDecoders() {
     for (int id : {DECODER_ID_AAC, DECODER_ID_AAC_ADTS})
         if (m_decoders[id])
             static_cast<CAACDecoder*>(m_decoders[id].get())->DeInitialize();
+    if (m_decoders[DECODER_ID_LIBAV])
+        static_cast<CLibavDecoder*>(m_decoders[DECODER_ID_LIBAV].get())->DeInitialize();
     for (auto& decoder : m_decoders)
         decoder.reset();
 }
@@ -85,7 +94,7 @@ void CAudioDecoderChain::SetExtraData(uint8_t** data, int* size, void* context) 
 
 void CAudioDecoderChain::set_player_prefix(const char* text) {
     CAudioOutput::set_player_prefix((std::string(text ? text : "") + " DECODER CHAIN:").c_str());
-    for (int id : {DECODER_ID_AAC, DECODER_ID_AAC_ADTS, DECODER_ID_MP3})
+    for (int id : {DECODER_ID_AAC, DECODER_ID_AAC_ADTS, DECODER_ID_MP3, DECODER_ID_LIBAV})
         if (m_decoders[id])
             m_decoders[id]->set_player_prefix(text);
 }

@@ -13,7 +13,7 @@ public:
     CAudioDecoderChain() = default;
     ~CAudioDecoderChain() override;
 
-    // Creates and initialises the MP3, AAC and ADTS decoders. Returns the AAC decoder's
+    // Creates and initialises the MP3, AAC, ADTS and libavcodec decoders. Returns the AAC decoder's
     // result (the only one the player acts on). mpg123_init must have run.
     int CreateChain(const std::string& prefix);
     // Makes every decoder write to out (not owned); the chain itself keeps no dependents.
@@ -37,7 +37,7 @@ public:
     IAudioOutput* GetDecoder(int id) const;
 
 private:
-    static constexpr int kDecoderSlots = 4;  // index = decoder id; the PCM id 3 has none
+    static constexpr int kDecoderSlots = 5;  // index = decoder id; the PCM id 3 has none
 
     std::array<std::unique_ptr<CAudioOutput>, kDecoderSlots> m_decoders;
     IAudioOutput* m_current = nullptr;  // one of m_decoders or null

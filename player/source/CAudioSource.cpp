@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
 }
 
+#include "player/source/CStreamChoice.h"
 #include "utils/CLogger.h"
 #include "utils/Utf8.h"
 #include "utils/utils.h"
@@ -165,6 +167,7 @@ int CAudioSource::Initialize(const std::string& url, const std::string& name)
     av_dict_set(&raw_dictionary, "user-agent", m_user_agent.c_str(), 0);
     av_dict_set(&raw_dictionary, "headers", m_headers.c_str(), 0);
     m_codec_type = -1;
+    m_refused_codec.clear();
     m_info = AudioInfo{};
     m_icy_seen = false;
     m_format_context.reset(avformat_alloc_context());
@@ -357,21 +360,24 @@ int64_t CAudioSource::_seek_callback(void* opaque, int64_t offset, int whence)
 
 int CAudioSource::SelectStream(const std::string& url, bool had_stream)
 {
-    m_stream = nullptr;
-    for (unsigned i = 0; i < m_format_context->nb_streams; ++i) {
-        AVStream* stream = m_format_context->streams[i];
-        const AVCodecID id = stream->codecpar->codec_id;
-        if (id == AV_CODEC_ID_AAC) {
-            m_codec_type = DECODER_ID_AAC;
+    int decoder_id = -1;
+    if (CStreamChoice::Choose(m_format_context.get(), m_stream, decoder_id, m_refused_codec)) {
+        m_codec_type = decoder_id;
+        if (decoder_id == DECODER_ID_AAC) {
             utils::logger.info("%s  AAC codec type detected for %s.", get_player_prefix(), url.c_str());
-        } else if (id == AV_CODEC_ID_MP3 || id == AV_CODEC_ID_MP2) {
-            m_codec_type = DECODER_ID_MP3;
+        } else if (decoder_id == DECODER_ID_MP3) {
             utils::logger.info("%s  MP3 codec type detected for %s.", get_player_prefix(), url.c_str());
         } else {
-            continue;
+            utils::logger.info("%s  %s codec type detected for %s.", get_player_prefix(),
+                               avcodec_get_name(m_stream->codecpar->codec_id), url.c_str());
         }
-        m_stream = stream;
         return 0;
+    }
+    if (!m_refused_codec.empty()) {
+        // Reopening does not make a codec decodable: say which one it is, once per open.
+        utils::logger.error("%s ERROR :CAudioSource::Initialize(): No decoder for the codec %s of %s",
+                            get_player_prefix(), m_refused_codec.c_str(), url.c_str());
+        return AVERROR_DECODER_NOT_FOUND;
     }
     if (had_stream) {
         utils::logger.error("%s ERROR :CAudioSource::Initialize(): undefined codec type\n", get_player_prefix());
@@ -423,13 +429,66 @@ void CAudioSource::ReadTags()
     const char* const keys[] = {"title", "album", "artist"};
     std::string* const fields[] = {&m_content_info.title, &m_content_info.album, &m_content_info.artist};
     for (size_t i = 0; i < 3; ++i) {
-        const AVDictionaryEntry* entry =
-            av_dict_get(m_format_context->metadata, keys[i], nullptr, AV_DICT_IGNORE_SUFFIX);
+        const AVDictionaryEntry* entry = FindTag(keys[i]);
         if (entry && entry->value) {
             *fields[i] = utils::to_utf8(entry->value);
         }
         utils::trim(*fields[i]);
     }
+    // What the headers set is read above; only later comments count as changes.
+    m_format_context->event_flags &= ~AVFMT_EVENT_FLAG_METADATA_UPDATED;
+    m_stream->event_flags &= ~AVSTREAM_EVENT_FLAG_METADATA_UPDATED;
+    ForgetStreamComments();
+}
+
+// The Ogg demuxer adds an Opus part's comments to those of the parts before it ("A;B"):
+// once read, a part's comments are dropped so that the next part's stand alone.
+void CAudioSource::ForgetStreamComments()
+{
+    if (m_codec_type == DECODER_ID_LIBAV) {
+        av_dict_free(&m_stream->metadata);
+    }
+}
+
+// Containers keep tags for the whole input (MP3, FLAC, MP4) or per stream (Ogg comments).
+const AVDictionaryEntry* CAudioSource::FindTag(const char* key) const
+{
+    const AVDictionaryEntry* entry = av_dict_get(m_format_context->metadata, key, nullptr, AV_DICT_IGNORE_SUFFIX);
+    if (!entry && m_stream) {
+        entry = av_dict_get(m_stream->metadata, key, nullptr, AV_DICT_IGNORE_SUFFIX);
+    }
+    return entry;
+}
+
+// Ogg streams name the next song in the comment header of each new chained part; the
+// demuxer flags the update. The new title counts like an ICY title.
+bool CAudioSource::CheckStreamMetadata()
+{
+    const bool updated = (m_format_context->event_flags & AVFMT_EVENT_FLAG_METADATA_UPDATED) != 0 ||
+                         (m_stream->event_flags & AVSTREAM_EVENT_FLAG_METADATA_UPDATED) != 0;
+    if (!updated) {
+        return false;
+    }
+    m_format_context->event_flags &= ~AVFMT_EVENT_FLAG_METADATA_UPDATED;
+    m_stream->event_flags &= ~AVSTREAM_EVENT_FLAG_METADATA_UPDATED;
+    // A new chained part brings its own codec headers; the decoder reopens only when they differ.
+    if (m_codec_type == DECODER_ID_LIBAV && m_output) {
+        m_output->SetExtraData(&m_stream->codecpar->extradata, &m_stream->codecpar->extradata_size,
+                               m_format_context.get());
+    }
+    const AVDictionaryEntry* entry = av_dict_get(m_stream->metadata, "title", nullptr, AV_DICT_IGNORE_SUFFIX);
+    if (!entry) {
+        entry = av_dict_get(m_format_context->metadata, "title", nullptr, AV_DICT_IGNORE_SUFFIX);
+    }
+    std::string title = entry && entry->value ? utils::to_utf8(entry->value) : std::string();
+    utils::trim(title);
+    ForgetStreamComments();
+    if (title == m_content_info.title) {
+        return false;
+    }
+    m_content_info.title = std::move(title);
+    utils::logger.notice("%s  new in-stream title: %s", get_player_prefix(), m_content_info.title.c_str());
+    return true;
 }
 
 int64_t CAudioSource::GetCurrentSourceBitrate()
@@ -552,6 +611,9 @@ int CAudioSource::ReadAudio(bool* metadataChanged)
         result = AVERROR_EOF;
     }
     if (result == 0) {
+        if (CheckStreamMetadata()) {
+            *changed = true;
+        }
         result = DeliverPacket(m_packet.get());
     } else if (result == AVERROR_EXIT) {
         utils::logger.info("%s  AV format requested to exit immediatly.", get_player_prefix());

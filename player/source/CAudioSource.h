@@ -13,13 +13,14 @@
 #include "utils/APlayerInfoAdapter.h"
 
 struct AVDictionary;
+struct AVDictionaryEntry;
 struct AVFormatContext;
 struct AVIOContext;
 struct AVPacket;
 struct AVStream;
 
-// Opens a local file or a network stream with libavformat, selects the first AAC or
-// MP2/MP3 stream, configures the decoder chain and hands it one packet per ReadAudio.
+// Opens a local file or a network stream with libavformat, selects the stream to decode
+// (CStreamChoice), configures the decoder chain and hands it one packet per ReadAudio.
 // Everything runs on the player's thread except Interrupt(), SetTimeout() and the
 // interrupt callback, which only touch the timeout handler's atomic words.
 class CAudioSource final : public IAudioSource, public CTimeout_handler, public APlayerInfoAdapter {
@@ -73,6 +74,9 @@ public:
     // Packets an RTP stream lost on the way since the last call (seen as gaps in the time
     // stamps of the packets read; the count is only reported, the audio is not changed).
     uint64_t TakeMissingPackets();
+    // Codec of the input's first audio stream when no decoder takes it ("wmav2 (Windows
+    // Media Audio 2)"), else empty. Set by every Initialize that gets to choose a stream.
+    const std::string& GetRefusedCodec() const { return m_refused_codec; }
     // Parses "StreamTitle='...';" into the title; true when the title changed.
     bool ParseStreamTitle(const std::string& text);
 
@@ -111,6 +115,9 @@ private:
     void ApplyAdtsFallback(const std::string& url, const std::string& name);
     void ConfigureOutput();
     void ReadTags();
+    const AVDictionaryEntry* FindTag(const char* key) const;
+    bool CheckStreamMetadata();
+    void ForgetStreamComments();
     void CloseContext();
     void ClearContentInfo();
     int CheckIcyMetadata(bool* metadataChanged);
@@ -138,6 +145,7 @@ private:
     int64_t m_next_pts = INT64_MIN;  // where the next RTP packet should start (INT64_MIN: libavutil's "no time")
     uint64_t m_missing_packets = 0;       // since the last TakeMissingPackets
     std::string m_last_url;
+    std::string m_refused_codec;  // see GetRefusedCodec
     CURLPlaylistAudioSource m_playlist_resolver;
     CFileIOStandard m_file;
     std::unique_ptr<uint8_t[]> m_probe_buffer;  // kProbeSize + kProbePadding, kept until DeInitialize

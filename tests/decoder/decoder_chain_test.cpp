@@ -15,6 +15,7 @@ TEST(CAudioDecoderChain, SelectsDecodersByIdAndRefusesThePcmId) {
     EXPECT_EQ(t.chain.GetDecoder(0)->GetDecoderId(), 0);
     EXPECT_EQ(t.chain.GetDecoder(2)->GetDecoderId(), 2);
     EXPECT_EQ(t.chain.GetDecoder(3), nullptr);
+    EXPECT_EQ(t.chain.GetDecoder(4)->GetDecoderId(), 4);
 
     // No PCM pass-through decoder: nothing is active afterwards.
     const uint8_t byte = 0;
@@ -27,7 +28,7 @@ TEST(CAudioDecoderChain, SelectsDecodersByIdAndRefusesThePcmId) {
     EXPECT_EQ(t.chain.SetBufferSize(10), 0);
     t.chain.SetExtraData(nullptr, nullptr, nullptr);
     EXPECT_EQ(t.chain.SetDecoderId(-1), -1);
-    EXPECT_EQ(t.chain.SetDecoderId(4), -1);
+    EXPECT_EQ(t.chain.SetDecoderId(5), -1);
     EXPECT_TRUE(t.out.events.empty());
 
     // After teardown no id selects anything.
@@ -45,6 +46,8 @@ TEST(CAudioDecoderChain, PrefixesAndLatestDependentOutput) {
                  "P2 DECODER AAC+:");
     EXPECT_STREQ(dynamic_cast<CAudioOutput*>(t.chain.GetDecoder(2))->get_player_prefix(),
                  "P2 DECODER AAC+ ADTS:");
+    EXPECT_STREQ(dynamic_cast<CAudioOutput*>(t.chain.GetDecoder(4))->get_player_prefix(),
+                 "P2 DECODER LIBAV:");
 
     // Switching outputs twice leaves each decoder writing only to the latest one.
     RecordingOutput second, third;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "player/decoder/CMP3Decoder.h"
 #include "tests/decoder/DecodeHelpers.h"
@@ -55,6 +56,11 @@ TEST(Decoders, ToneFilesDecodeToTheRightPcm) {
         {"tone_1000_22050_mono.aac", 2, 22050, 1, 1000, 2.0, 1024},
         {"tone_440_44100_stereo.m4a", 1, 44100, 2, 440, 2.0, 1024},
         {"tone_440_44100_stereo_he.aac", 2, 44100, 2, 440, 2.0, 2048},
+        {"tone_440_48000_stereo.opus", 4, 48000, 2, 440, 2.0, 0},
+        {"tone_440_44100_stereo.ogg", 4, 44100, 2, 440, 2.0, 0},
+        {"tone_440_44100_stereo.flac", 4, 44100, 2, 440, 2.0, 0},
+        {"tone_1000_48000_mono_24.flac", 4, 48000, 1, 1000, 2.0, 0},
+        {"tone_440_48000_stereo.webm", 4, 48000, 2, 440, 2.0, 0},
     };
     for (const Expected& e : cases) {
         SCOPED_TRACE(e.file);
@@ -158,4 +164,55 @@ TEST(CAACDecoder, RejectedFormatFailsThatFrameOnly) {
     // The new format is stored before the announcement, so later frames are sent as they are.
     EXPECT_EQ(t.out.CountOf(Event::kFormat), 1u);
     EXPECT_GT(t.out.CountOf(Event::kPcm), 50u);
+}
+
+TEST(CLibavDecoder, NeedsItsStreamAndRestartsWithoutANewConfiguration) {
+    LogCapture log;
+    ChainUnderTest t;
+    MediaPackets media = MediaPackets::Load(MediaFile("tone_440_44100_stereo.ogg"));
+    ASSERT_TRUE(media.ok());
+    const auto& p = media.packets()[3];
+    ASSERT_EQ(t.chain.SetDecoderId(4), 0);
+    EXPECT_EQ(t.chain.WriteBuffer(p.data(), static_cast<uint16_t>(p.size()), 0), -1);
+    EXPECT_TRUE(log.Contains("P1 DECODER LIBAV: ERROR :CLibavDecoder::WriteBuffer(): Error: no codec "
+                             "open. Call SetExtraData() first!\n"));
+    // A configuration that belongs to none of the context's streams opens nothing.
+    uint8_t* foreign = nullptr;
+    int foreign_size = 0;
+    t.chain.SetExtraData(&foreign, &foreign_size, media.context());
+    EXPECT_EQ(t.chain.WriteBuffer(p.data(), static_cast<uint16_t>(p.size()), 0), -1);
+    EXPECT_EQ(t.chain.RestartFeed(), -1);
+
+    EXPECT_EQ(t.Play(media), 0);
+    const size_t sent = t.out.CountOf(Event::kPcm);
+    ASSERT_GT(sent, 50u);
+    // Decoding goes on after a restart without a new announcement of the same format.
+    EXPECT_EQ(t.chain.RestartFeed(), 0);
+    for (const auto& packet : media.packets())
+        t.chain.WriteBuffer(packet.data(), static_cast<uint16_t>(packet.size()), 0);
+    EXPECT_GE(t.out.CountOf(Event::kPcm), 2 * sent - 2);
+    EXPECT_EQ(t.out.CountOf(Event::kFormat), 1u);
+}
+
+TEST(CLibavDecoder, DamagedPacketsFailAloneAndDecodingGoesOn) {
+    LogCapture log;
+    ChainUnderTest t;
+    MediaPackets media = MediaPackets::Load(MediaFile("tone_440_44100_stereo.flac"));
+    ASSERT_TRUE(media.ok());
+    t.chain.SetDecoderId(4);
+    t.chain.SetExtraData(media.extradata(), media.extradata_size(), media.context());
+    int failures = 0;
+    size_t i = 0;
+    for (const auto& packet : media.packets()) {
+        std::vector<uint8_t> copy = packet;
+        // Every fourth packet loses its middle: FLAC's frame checksum catches that.
+        if (i++ % 4 == 1)
+            for (size_t k = copy.size() / 4; k < copy.size() / 2; ++k) copy[k] ^= 0x5A;
+        failures += t.chain.WriteBuffer(copy.data(), static_cast<uint16_t>(copy.size()), 0) < 0;
+    }
+    EXPECT_GT(failures, 0);
+    EXPECT_TRUE(log.Contains("ERROR :CLibavDecoder::WriteBuffer(): Decode failed"));
+    // The good packets still come out, all in the one announced format.
+    EXPECT_GE(t.out.CountOf(Event::kPcm), media.packets().size() / 2);
+    EXPECT_EQ(t.out.CountOf(Event::kFormat), 1u);
 }

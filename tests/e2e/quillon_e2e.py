@@ -323,14 +323,15 @@ class Configuration(E2ETestCase):
 
 
 class HttpTestServer:
-    def __init__(self, folder, routes):
+    def __init__(self, folder, routes, log=None):
         self.routes_path = os.path.join(folder, "routes.json")
         with open(self.routes_path, "w") as f:
             json.dump(routes, f)
         self.port_file = os.path.join(folder, "http.port")
+        extra = ["--log", log] if log else []
         self.proc = subprocess.Popen(
             [sys.executable, HTTP_SERVER, "--routes", self.routes_path, "--port-file",
-             self.port_file], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+             self.port_file] + extra, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         assert wait_until(lambda: self.read_port() is not None, 10)
         self.port = self.read_port()
 

@@ -4,7 +4,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
 
 #include "player/decoder/CAudioDecoderChain.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -51,10 +57,7 @@ private:
     std::vector<uint8_t> m_scratch;
 };
 
-}  // namespace
-
-void RunDecoderChain(int id, const uint8_t* asc, size_t asc_size, const uint8_t* packets,
-                     size_t size)
+void InitialiseOnce()
 {
     static const bool initialised = [] {
         QuietPlayerLogs();
@@ -62,7 +65,35 @@ void RunDecoderChain(int id, const uint8_t* asc, size_t asc_size, const uint8_t*
         return true;
     }();
     (void)initialised;
+}
 
+// Writes the packets to the chain; a zero-length packet stands for the reopen of a stream.
+void FeedPackets(CAudioDecoderChain& chain, const uint8_t* packets, size_t size)
+{
+    PacketReader reader(packets, size);
+    const uint8_t* packet = nullptr;
+    size_t length = 0;
+    while (reader.Next(packet, length)) {
+        if (length == 0) {
+            chain.RestartFeed();
+            continue;
+        }
+        // Each packet in its own allocation, so a read past its end is caught.
+        std::vector<uint8_t> copy(packet, packet + length);
+        chain.WriteBuffer(copy.data(), static_cast<uint16_t>(copy.size()), 0);
+    }
+}
+
+struct ContextClose {
+    void operator()(AVFormatContext* c) const noexcept { avformat_free_context(c); }
+};
+
+}  // namespace
+
+void RunDecoderChain(int id, const uint8_t* asc, size_t asc_size, const uint8_t* packets,
+                     size_t size)
+{
+    InitialiseOnce();
     CheckingOutput output;
     CAudioDecoderChain chain;
     chain.CreateChain("FUZZ :");
@@ -77,20 +108,44 @@ void RunDecoderChain(int id, const uint8_t* asc, size_t asc_size, const uint8_t*
     chain.SetExtraData(&config_data, &config_size, &chain);
     AudioInfo info;
     chain.SetAudioFormat(&info);
+    FeedPackets(chain, packets, size);
+    chain.DestroyDecoders();
+}
 
-    PacketReader reader(packets, size);
-    const uint8_t* packet = nullptr;
-    size_t length = 0;
-    while (reader.Next(packet, length)) {
-        // A zero-length packet stands for the reopen of a stream: the feed restarts.
-        if (length == 0) {
-            chain.RestartFeed();
-            continue;
-        }
-        // Each packet in its own allocation, so a read past its end is caught.
-        std::vector<uint8_t> copy(packet, packet + length);
-        chain.WriteBuffer(copy.data(), static_cast<uint16_t>(copy.size()), 0);
+void RunLibavDecoder(int codec_id, int rate, int channels, const uint8_t* extradata,
+                     size_t extradata_size, const uint8_t* packets, size_t size)
+{
+    InitialiseOnce();
+    // A demuxer context with one stream, as the source hands it over.
+    std::unique_ptr<AVFormatContext, ContextClose> context(avformat_alloc_context());
+    AVStream* stream = context ? avformat_new_stream(context.get(), nullptr) : nullptr;
+    if (!stream) {
+        abort();
     }
+    AVCodecParameters* par = stream->codecpar;
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = static_cast<AVCodecID>(codec_id);
+    par->sample_rate = rate;
+    av_channel_layout_default(&par->ch_layout, channels);
+    if (extradata_size > 0) {
+        par->extradata = static_cast<uint8_t*>(av_mallocz(extradata_size + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!par->extradata) {
+            abort();
+        }
+        memcpy(par->extradata, extradata, extradata_size);
+        par->extradata_size = static_cast<int>(extradata_size);
+    }
+    CheckingOutput output;
+    CAudioDecoderChain chain;
+    chain.CreateChain("FUZZ :");
+    chain.SetDependentOutput(&output);
+    if (chain.SetDecoderId(DECODER_ID_LIBAV) != 0) {
+        abort();
+    }
+    chain.SetExtraData(&par->extradata, &par->extradata_size, context.get());
+    AudioInfo info;
+    chain.SetAudioFormat(&info);
+    FeedPackets(chain, packets, size);
     chain.DestroyDecoders();
 }
 

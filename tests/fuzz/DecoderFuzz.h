@@ -14,4 +14,9 @@ namespace fuzz {
 void RunDecoderChain(int id, const uint8_t* asc, size_t asc_size, const uint8_t* packets,
                      size_t size);
 
+// The libavcodec decoder on a stream of codec_id (an AVCodecID) with this rate, channel
+// count and codec configuration, as the source's demuxer context carries it.
+void RunLibavDecoder(int codec_id, int rate, int channels, const uint8_t* extradata,
+                     size_t extradata_size, const uint8_t* packets, size_t size);
+
 }  // namespace fuzz

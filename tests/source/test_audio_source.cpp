@@ -206,9 +206,11 @@ TEST(CAudioSource, PacketsReachTheDecoderChainAndPcmComesOut)
     const struct {
         const char* file;
         const char* name;
-    } items[] = {{"tone_440_44100_stereo.mp3", "a.mp3"},
-                 {"tone_440_44100_stereo.m4a", "a.m4a"},
-                 {"tone_440_44100_stereo.aac", "a.aac"}};
+        int rate;
+    } items[] = {{"tone_440_44100_stereo.mp3", "a.mp3", 44100},   {"tone_440_44100_stereo.m4a", "a.m4a", 44100},
+                 {"tone_440_44100_stereo.aac", "a.aac", 44100},   {"tone_440_48000_stereo.opus", "a.opus", 48000},
+                 {"tone_440_44100_stereo.ogg", "a.ogg", 44100},   {"tone_440_44100_stereo.flac", "a.flac", 44100},
+                 {"tone_440_48000_stereo.webm", "a.webm", 48000}};
     for (const auto& item : items) {
         CAudioDecoderChain chain;
         chain.CreateChain("T");
@@ -218,13 +220,83 @@ TEST(CAudioSource, PacketsReachTheDecoderChainAndPcmComesOut)
         source.SetOutput(&chain);
         ASSERT_EQ(0, source.Initialize(Media(item.file), item.name)) << item.file;
         EXPECT_EQ(AVERROR_EOF, ReadToEnd(source)) << item.file;
-        EXPECT_EQ(44100, pcm.last_format.rate) << item.file;
+        EXPECT_EQ(item.rate, pcm.last_format.rate) << item.file;
         EXPECT_EQ(2, pcm.last_format.channels) << item.file;
-        EXPECT_NEAR(88200, pcm.frames, 4096) << item.file;
+        EXPECT_NEAR(2 * item.rate, pcm.frames, 4096) << item.file;
         EXPECT_GT(pcm.peak, 10000) << item.file << ": a half-scale tone, not silence";
         source.DeInitialize();
         chain.DestroyDecoders();
     }
+}
+
+TEST(CAudioSource, CodecsOfTheLibavDecoderAreChosenAfterMp3AndAac)
+{
+    LogCapture log;
+    PacketRecorder recorder;
+    CAudioSource source;
+    source.SetOutput(&recorder);
+    for (const char* file : {"tone_440_48000_stereo.opus", "tone_440_44100_stereo.ogg", "tone_440_44100_stereo.flac",
+                             "tone_440_48000_stereo.webm", "tone_440_44100_stereo.wav"}) {
+        ASSERT_EQ(0, source.Initialize(Media(file), file)) << file;
+        EXPECT_EQ(DECODER_ID_LIBAV, source.GetCodecType()) << file;
+        EXPECT_EQ(DECODER_ID_LIBAV, recorder.decoder_ids.back()) << file;
+        EXPECT_EQ("", source.GetRefusedCodec());
+        source.DeInitialize();
+    }
+    EXPECT_TRUE(log.Contains("opus codec type detected for")) << log.All();
+    EXPECT_TRUE(log.Contains("flac codec type detected for")) << log.All();
+}
+
+TEST(CAudioSource, UndecodableCodecIsRefusedByItsName)
+{
+    LogCapture log;
+    PacketRecorder recorder;
+    CAudioSource source;
+    source.set_player_prefix("P1");
+    source.SetOutput(&recorder);
+    const std::string wma = Media("tone_440_44100_stereo.wma");
+    EXPECT_EQ(AVERROR_DECODER_NOT_FOUND, source.Initialize(wma, "song.wma"));
+    EXPECT_EQ("wmav2 (Windows Media Audio 2)", source.GetRefusedCodec());
+    EXPECT_TRUE(log.Contains("P1 AUDIO SOURCE: ERROR :CAudioSource::Initialize(): No decoder for the codec wmav2 "
+                             "(Windows Media Audio 2) of " + wma))
+        << log.All();
+    EXPECT_TRUE(recorder.decoder_ids.empty()) << "no decoder is selected for it";
+    source.DeInitialize();
+    // A file without audio is no refused codec.
+    EXPECT_EQ(-EINVAL, source.Initialize(OwnMedia("video_only.mkv"), "video.mkv"));
+    EXPECT_EQ("", source.GetRefusedCodec());
+    source.DeInitialize();
+}
+
+TEST(CAudioSource, InStreamTitlesOfChainedOggAreReportedOnce)
+{
+    ASSERT_EQ(MPG123_OK, mpg123_init());
+    CAudioDecoderChain chain;
+    chain.CreateChain("T");
+    PcmCounter pcm;
+    chain.SetDependentOutput(&pcm);
+    CAudioSource source;
+    source.SetOutput(&chain);
+    ASSERT_EQ(0, source.Initialize(Media("chained_titles.ogg"), "chained.ogg"));
+    ContentInfo content;
+    source.GetContentInfo(content);
+    EXPECT_EQ("First part", content.title);
+    std::vector<std::string> changes;
+    bool changed = false;
+    int result = 0;
+    while ((result = source.ReadAudio(&changed)) >= 0) {
+        if (changed) {
+            source.GetContentInfo(content);
+            changes.push_back(content.title);
+        }
+    }
+    EXPECT_EQ(AVERROR_EOF, result);
+    EXPECT_EQ(std::vector<std::string>({"Second part"}), changes);
+    // Both parts decode: the second part's headers equal the first's, the codec goes on.
+    EXPECT_NEAR(88200, pcm.frames, 4096);
+    EXPECT_GT(pcm.peak, 10000);
+    source.DeInitialize();
+    chain.DestroyDecoders();
 }
 
 TEST(CAudioSource, StreamTitleChangesAreReportedOnce)

@@ -24,7 +24,14 @@ int DecoderIdFor(const AVCodecParameters* par) {
         return 0;
     if (par->codec_id == AV_CODEC_ID_AAC)
         return par->extradata_size > 0 ? 1 : 2;
-    return -1;
+    switch (par->codec_id) {
+        case AV_CODEC_ID_OPUS:
+        case AV_CODEC_ID_VORBIS:
+        case AV_CODEC_ID_FLAC:
+            return 4;
+        default:
+            return -1;
+    }
 }
 }  // namespace
 
@@ -50,6 +57,7 @@ MediaPackets MediaPackets::Load(const std::string& path) {
     media.m_extradata.assign(par->extradata, par->extradata + par->extradata_size);
     media.m_extradata_ptr = media.m_extradata.empty() ? nullptr : media.m_extradata.data();
     media.m_extradata_size = static_cast<int>(media.m_extradata.size());
+    media.m_stream_par = raw->streams[index]->codecpar;
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     while (packet && av_read_frame(raw, packet.get()) >= 0) {
         if (packet->stream_index == index)
@@ -57,6 +65,14 @@ MediaPackets MediaPackets::Load(const std::string& path) {
         av_packet_unref(packet.get());
     }
     return media;
+}
+
+uint8_t** MediaPackets::extradata() {
+    return m_decoder_id == 4 && m_stream_par ? &m_stream_par->extradata : &m_extradata_ptr;
+}
+
+int* MediaPackets::extradata_size() {
+    return m_decoder_id == 4 && m_stream_par ? &m_stream_par->extradata_size : &m_extradata_size;
 }
 
 std::string MediaFile(const std::string& name) {

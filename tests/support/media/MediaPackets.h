@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+struct AVCodecParameters;
 struct AVFormatContext;
 
 namespace testkit {
@@ -21,9 +22,10 @@ public:
     int sample_rate() const { return m_sample_rate; }
     int channels() const { return m_channels; }
     const std::vector<std::vector<uint8_t>>& packets() const { return m_packets; }
-    // Configuration in the form SetExtraData takes; the context is the open demuxer.
-    uint8_t** extradata() { return &m_extradata_ptr; }
-    int* extradata_size() { return &m_extradata_size; }
+    // Configuration in the form SetExtraData takes; the context is the open demuxer. The
+    // libavcodec decoder (id 4) finds its stream by these pointers: it gets the stream's own.
+    uint8_t** extradata();
+    int* extradata_size();
     void* context() const { return m_context.get(); }
 
 private:
@@ -34,6 +36,7 @@ private:
     std::unique_ptr<AVFormatContext, ContextCloser> m_context;
     std::vector<std::vector<uint8_t>> m_packets;
     std::vector<uint8_t> m_extradata;
+    AVCodecParameters* m_stream_par = nullptr;  // inside m_context
     uint8_t* m_extradata_ptr = nullptr;
     int m_extradata_size = 0;
     int m_decoder_id = -1;

@@ -20,6 +20,14 @@
 #   change_44100s_22050m.mp3    1.0 s 440 Hz 44100 Hz stereo, then 1.0 s 1000 Hz 22050 Hz mono
 #   change_44100s_22050m.aac    the same change as AAC-LC in ADTS
 #   silence_44100_stereo.mp3    1.0 s of silence, 44100 Hz stereo
+#   tone_440_48000_stereo.opus  2.0 s  440 Hz  48000 Hz stereo  Opus 96 kbit/s in Ogg
+#   tone_440_44100_stereo.ogg   2.0 s  440 Hz  44100 Hz stereo  Vorbis in Ogg
+#   tone_440_44100_stereo.flac  2.0 s  440 Hz  44100 Hz stereo  FLAC, 16 bits
+#   tone_1000_48000_mono_24.flac 2.0 s 1000 Hz 48000 Hz mono    FLAC, 24 bits
+#   tone_440_48000_stereo.webm  2.0 s  440 Hz  48000 Hz stereo  Opus in WebM (Matroska)
+#   tone_440_44100_stereo.wma   2.0 s  440 Hz  44100 Hz stereo  WMA 2 in ASF (no decoder takes it)
+#   chained_titles.ogg          1.0 s 440 Hz titled "First part", then 1.0 s 880 Hz titled
+#                               "Second part": two chained Vorbis streams, 44100 Hz stereo
 set -eu
 
 out=${1:?usage: make_media.sh <outdir>}
@@ -62,6 +70,17 @@ rm -f "$out/.part1.mp3" "$out/.part2.mp3" "$out/.part1.aac" "$out/.part2.aac"
 "$ffmpeg" -nostdin -hide_banner -loglevel error -y -f lavfi \
     -i "anullsrc=r=44100:cl=stereo" -t 1 -c:a libmp3lame -write_xing 0 -id3v2_version 0 \
     -f mp3 "$out/silence_44100_stereo.mp3"
+
+tone 440 48000 2 2 -c:a libopus -b:a 96k -f ogg "$out/tone_440_48000_stereo.opus"
+tone 440 44100 2 2 -c:a libvorbis -q:a 4 -f ogg "$out/tone_440_44100_stereo.ogg"
+tone 440 44100 2 2 -c:a flac -sample_fmt s16 -f flac "$out/tone_440_44100_stereo.flac"
+tone 1000 48000 1 2 -c:a flac -sample_fmt s32 -f flac "$out/tone_1000_48000_mono_24.flac"
+tone 440 48000 2 2 -c:a libopus -b:a 96k -f webm "$out/tone_440_48000_stereo.webm"
+tone 440 44100 2 2 -c:a wmav2 -b:a 128k -f asf "$out/tone_440_44100_stereo.wma"
+tone 440 44100 2 1 -c:a libvorbis -q:a 4 -metadata "title=First part" -f ogg "$out/.part1.ogg"
+tone 880 44100 2 1 -c:a libvorbis -q:a 4 -metadata "title=Second part" -f ogg "$out/.part2.ogg"
+cat "$out/.part1.ogg" "$out/.part2.ogg" > "$out/chained_titles.ogg"
+rm -f "$out/.part1.ogg" "$out/.part2.ogg"
 
 if [ -n "${HEAAC_ENCODER:-}" ]; then
     # HEAAC_RUNNER (unquoted on purpose) is empty or the cross build's emulator.
