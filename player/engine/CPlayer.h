@@ -172,6 +172,12 @@ public:
     // Result codes of ProcessTrack (libavformat's end-of-file and exit codes).
     static const int kEndOfFile;
     static const int kExit;
+    // Initialize's result for an input whose codec no decoder takes.
+    static const int kUndecodable;
+    // Seconds the wait state pauses before the next attempt to open the stream: 1, or
+    // after refusals of its codec 2, 4, 8, ... up to kMaxRetryPauseS.
+    int32_t RetryPauseSeconds() const;
+    static constexpr int32_t kMaxRetryPauseS = 60;
     // Sleep between two passes that play out the end of a finite stream.
     static constexpr uint64_t kPlayOutPassMs = 20;
 
@@ -272,6 +278,8 @@ private:
     std::mutex m_interrupt_lock;                  // orders interrupts against timeout changes
     bool m_fresh_list = false;                    // player thread only: the list was just opened
     bool m_playing_out = false;                   // player thread only: a finite stream's end plays out
+    static constexpr int32_t kMaxRefusalSteps = 6;  // 2^6 s passes the longest pause
+    int32_t m_refusals = 0;                       // player thread only: codec refusals in a row
     bool m_mpg123_ready = false;                  // application thread (Initialize/Deinitialize)
     bool m_chain_left = false;                    // application thread: a thread that did not end still has the chain
 };

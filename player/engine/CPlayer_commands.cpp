@@ -150,6 +150,7 @@ void CPlayer::SetNewItem(int code, const std::string& argument) {
         }
         interrupt = m_interrupt;
     }
+    m_refusals = 0;  // a new item gets its first retry at the usual pace
     m_state->SetNewPlaylist(interrupt);
 }
 

@@ -9,6 +9,7 @@ using namespace OrvanePlayer;
 CPlayer_state_wait::CPlayer_state_wait(CPlayer* player) : APlayerState(player, PLAYER_STATE_WAIT) {}
 
 void CPlayer_state_wait::on_entry() {
+    m_timeout_s = m_player->RetryPauseSeconds();
     utils::logger.notice("%s  id=%d, state=%s, resetting timeout", m_player->get_player_prefix(),
                          m_player->get_player_id(), GetName().c_str());
     m_entry_time = utils::monotonic_seconds();

@@ -4,7 +4,7 @@
 
 #include "player/engine/APlayerState.h"
 
-// A stream failed to open; it is retried after the timeout.
+// A stream failed to open; it is retried after the player's retry pause.
 class CPlayer_state_wait final : public APlayerState {
 public:
     explicit CPlayer_state_wait(CPlayer* player);
@@ -18,6 +18,6 @@ public:
     void Process() override;
 
 private:
-    int32_t m_timeout_s = 1;      // player thread only
+    int32_t m_timeout_s = 1;      // player thread only: the pause of this wait
     int64_t m_entry_time = 0;     // player thread only: whole seconds of the monotonic clock
 };

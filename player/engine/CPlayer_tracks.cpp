@@ -4,6 +4,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <algorithm>
 #include <cstdint>
 
 #include "player/decoder/CAudioDecoderChain.h"
@@ -22,6 +23,7 @@ using namespace OrvanePlayer;
 
 const int CPlayer::kEndOfFile = AVERROR_EOF;
 const int CPlayer::kExit = AVERROR_EXIT;
+const int CPlayer::kUndecodable = AVERROR_DECODER_NOT_FOUND;
 
 namespace {
 constexpr int kMissingFile = -2;
@@ -223,11 +225,19 @@ bool CPlayer::OpenTrack(const std::string& caller) {
         if (!SwitchToBufferedOutput(caller, track)) return false;
         r = m_source->Initialize(track, "");
     }
+    // A codec nobody decodes stays so: each refusal in a row doubles the pause before the
+    // next attempt. Any other outcome starts over.
+    m_refusals = r == kUndecodable && m_is_stream ? std::min(m_refusals + 1, kMaxRefusalSteps) : 0;
     if (r != 0) {
         ReportOpenFailure(r, caller, track);
         return false;
     }
     return RestartDecoder(caller, track);
+}
+
+int32_t CPlayer::RetryPauseSeconds() const {
+    if (m_refusals == 0) return 1;
+    return std::min<int32_t>(int32_t{1} << m_refusals, kMaxRetryPauseS);
 }
 
 bool CPlayer::SwitchToNormalOutput() {
@@ -319,7 +329,12 @@ void CPlayer::ReportOpenFailure(int r, const std::string& caller, const std::str
         delegate->NotifyPlaybackError(info, EPLAYER_OPEN_TRACKFILE);
         return;
     }
-    if (r == kExit && m_source->GetTimeout() == -1) {
+    if (r == kUndecodable) {
+        utils::logger.info("%s CPlayer::OpenTrack():-------------------------|> Undecodable codec %s detected, "
+                           "next attempt in %d s\n",
+                           prefix, m_source->GetRefusedCodec().c_str(), RetryPauseSeconds());
+        NotifyError(EPLAYER_OPEN_URL);
+    } else if (r == kExit && m_source->GetTimeout() == -1) {
         utils::logger.info("%s CPlayer::OpenTrack():-------------------------|> Custom interrupt detected\n", prefix);
     } else if (r == kExit) {
         utils::logger.info("%s CPlayer::OpenTrack():-------------------------|> URL time-out error detected\n",
