@@ -63,6 +63,7 @@ int read_local(const utils::CIniReader& reader, const std::string& media_root,
     if (folder_name.empty()) {
         init.playlist_dir = media_root;
         init.media_dir = media_root;
+        RefuseLinkedPlaylist(media_root + kFolderPlaylistName, console);
     } else {
         const std::string folder = media_root + folder_name + "/";
         init.playlist_dir = folder;

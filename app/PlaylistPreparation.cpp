@@ -1,7 +1,9 @@
 #include "app/PlaylistPreparation.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -19,11 +21,6 @@ struct DirCloser {
     void operator()(DIR* d) const noexcept { closedir(d); }
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
-
-struct FileCloser {
-    void operator()(FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Folders are no tracks, also when a link leads to one.
 bool is_directory(const std::string& folder, const dirent& entry) {
@@ -86,7 +83,8 @@ std::string printable(std::string name) {
     return name;
 }
 
-void list_entry(const std::string& folder, const dirent& entry, FILE* playlist,
+// Adds the entry's line to text (and the console); names that cannot be listed are said.
+void list_entry(const std::string& folder, const dirent& entry, std::string& text,
                 const Console& console, const std::vector<std::string>& extensions) {
     const Listing listing = listing_of(folder, entry, extensions);
     if (listing == Listing::Skip)
@@ -98,7 +96,72 @@ void list_entry(const std::string& folder, const dirent& entry, FILE* playlist,
     }
     const std::string line = (listing == Listing::Relative ? "./" : "") + std::string(entry.d_name);
     std::fprintf(console.out, "%s\n", line.c_str());
-    std::fprintf(playlist, "%s\n", line.c_str());
+    text += line;
+    text += '\n';
+}
+
+// Writes the whole text; 0 or the errno of the failure.
+int write_all(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// The rename is only durable once the folder's entry is on the card.
+void sync_folder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// A power cut or a full card must never leave a cut list under the playlist's name: the
+// list goes to a temporary file beside it, reaches the card, and only then takes the name.
+// 0 or the errno of the failure; nothing is left behind on failure.
+int replace_playlist(const std::string& folder, const std::string& playlist_path,
+                     const std::string& text) {
+    std::string temp = folder + (folder.empty() || folder.back() != '/' ? "/" : "") + ".p.m3u.XXXXXX";
+    const int fd = ::mkstemp(&temp[0]);
+    if (fd < 0)
+        return errno;
+    ::fchmod(fd, 0644);  // mkstemp's 0600 would hide the list from other readers
+    int err = write_all(fd, text);
+    if (err == 0 && ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && ::rename(temp.c_str(), playlist_path.c_str()) != 0)
+        err = errno;
+    if (err != 0) {
+        ::unlink(temp.c_str());
+        return err;
+    }
+    sync_folder(folder);
+    return 0;
+}
+
+// What lies at the playlist's name decides whether a list is written.
+enum class Existing { None, Kept, Empty, Link };
+
+Existing existing_playlist(const std::string& playlist_path) {
+    struct stat info {};
+    if (::lstat(playlist_path.c_str(), &info) != 0)
+        return Existing::None;
+    if (S_ISLNK(info.st_mode))
+        return Existing::Link;
+    // An empty list is what a power cut or a full card left of the first write.
+    if (S_ISREG(info.st_mode) && info.st_size == 0)
+        return Existing::Empty;
+    return Existing::Kept;
 }
 
 }  // namespace
@@ -119,6 +182,16 @@ std::vector<std::string> ParseMediaExtensions(const std::string& text) {
     return extensions;
 }
 
+bool RefuseLinkedPlaylist(const std::string& playlist_path, const Console& console) {
+    struct stat info {};
+    if (::lstat(playlist_path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return false;
+    std::fprintf(console.out,
+                 "Playlist %s is a symbolic link: refused, it is neither written nor played.\n",
+                 playlist_path.c_str());
+    return true;
+}
+
 int PreparePlaylist(const std::string& folder, const std::string& playlist_path,
                     const Console& console, const std::vector<std::string>& extensions) {
     const Dir dir(opendir(folder.c_str()));
@@ -126,16 +199,27 @@ int PreparePlaylist(const std::string& folder, const std::string& playlist_path,
         std::fprintf(console.err, "%s\n", std::strerror(errno));
         return 1;
     }
-    struct stat info {};
-    if (::stat(playlist_path.c_str(), &info) == 0)
-        return 0;  // an existing playlist is never rewritten
-    std::fprintf(console.out, "Playlist %s does not exist, creating it first time.\n",
-                 playlist_path.c_str());
-    const File file(std::fopen(playlist_path.c_str(), "w"));
-    if (!file)
-        return 0;
+    switch (existing_playlist(playlist_path)) {
+        case Existing::Kept:
+            return 0;  // an existing playlist is never rewritten
+        case Existing::Link:
+            RefuseLinkedPlaylist(playlist_path, console);
+            return 0;
+        case Existing::Empty:
+            std::fprintf(console.out, "Playlist %s is empty, creating it anew.\n", playlist_path.c_str());
+            break;
+        case Existing::None:
+            std::fprintf(console.out, "Playlist %s does not exist, creating it first time.\n",
+                         playlist_path.c_str());
+            break;
+    }
+    std::string text;
     while (const dirent* entry = readdir(dir.get()))
-        list_entry(folder, *entry, file.get(), console, extensions);
+        list_entry(folder, *entry, text, console, extensions);
+    const int err = replace_playlist(folder, playlist_path, text);
+    if (err != 0)
+        std::fprintf(console.out, "Playlist %s cannot be written (%s): nothing was written.\n",
+                     playlist_path.c_str(), std::strerror(err));
     return 0;
 }
 

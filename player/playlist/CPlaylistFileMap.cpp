@@ -1,7 +1,10 @@
 #include "player/playlist/CPlaylistFileMap.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -11,11 +14,6 @@
 #include "utils/utils.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 bool exists(const std::string& path) {
     struct stat info {};
@@ -70,15 +68,38 @@ CPlaylistFileMap::LineStatus CPlaylistFileMap::ReadLine(FILE* file) {
     return LineStatus::Line;
 }
 
+// A playlist on the media card is read only as the regular file it names: a link would
+// hand anything it points to to the notifications, and a FIFO would hold the player.
+CPlaylistFileMap::File CPlaylistFileMap::OpenPlaylistFile(const std::string& path) const {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            utils::logger.error("%s ERROR :CPlaylistFileMap::ParsePlaylist(): %s is a symbolic link, refused\n",
+                                get_player_prefix(), path.c_str());
+        else
+            utils::logger.info("%s CPlaylistFileMap::ParsePlaylist(): %s no such file or directory!\n",
+                               get_player_prefix(), path.c_str());
+        return File();
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        utils::logger.error("%s ERROR :CPlaylistFileMap::ParsePlaylist(): %s is not a regular file, refused\n",
+                            get_player_prefix(), path.c_str());
+        ::close(fd);
+        return File();
+    }
+    File file(::fdopen(fd, "r"));
+    if (!file)
+        ::close(fd);
+    return file;
+}
+
 int CPlaylistFileMap::ParsePlaylist(const std::string& name, bool checkFiles) {
     utils::logger.info("%s CPlaylistFileMap::ParsePlaylist() called\n", get_player_prefix());
     const std::string path = m_playlist_folder + name;
-    const File file(std::fopen(path.c_str(), "r"));
-    if (!file) {
-        utils::logger.info("%s CPlaylistFileMap::ParsePlaylist(): %s no such file or directory!\n",
-                           get_player_prefix(), path.c_str());
+    const File file = OpenPlaylistFile(path);
+    if (!file)
         return -2;
-    }
     std::string pending;
     bool header = true;
     for (;;) {

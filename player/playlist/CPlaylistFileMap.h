@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "utils/APlayerInfoAdapter.h"
@@ -59,6 +60,12 @@ public:
 
 private:
     using TrackMap = std::map<uint32_t, PlaylistEntry>;
+    struct FileCloser {
+        void operator()(FILE* f) const noexcept { std::fclose(f); }
+    };
+    using File = std::unique_ptr<FILE, FileCloser>;
+
+    File OpenPlaylistFile(const std::string& path) const;
 
     enum class LineStatus { Line, TooLong, End };
     LineStatus ReadLine(FILE* file);

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FileSizeLimit.h"
 #include "app/PlaylistPreparation.h"
 #include "player/playlist/CPlaylistFileMap.h"
 
@@ -134,4 +136,76 @@ TEST_F(PlaylistFolder, WithoutMediaExtensionsNamesHoldingMp3AreListedAsWritten) 
     EXPECT_TRUE(app::ParseMediaExtensions(" , ,. ").empty());
     EXPECT_EQ(prepare(), 0);
     EXPECT_EQ(read_back(), (std::set<std::string>{"a.mp3", "c.mp3.txt"}));
+}
+
+namespace {
+
+std::set<std::string> folder_names(const std::string& folder) {
+    std::set<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
+        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+            names.insert(entry->d_name);
+    }
+    if (dir)
+        ::closedir(dir);
+    return names;
+}
+
+}  // namespace
+
+TEST_F(PlaylistFolder, ListIsWrittenWholeOrNotAtAll) {
+    for (int i = 0; i < 200; ++i)
+        touch("track number " + std::to_string(i) + ".mp3");
+    const std::set<std::string> tracks = folder_names(m_folder);
+
+    {
+        // A full card: the list does not fit, so no list at all, and the console says so.
+        const FileSizeLimit full(512);
+        ASSERT_EQ(prepare(), 0);
+    }
+    EXPECT_EQ(folder_names(m_folder), tracks) << "a cut list or a temporary file was left";
+    EXPECT_NE(out().find("Playlist " + m_folder + "p.m3u cannot be written ("), std::string::npos)
+        << out();
+
+    // An empty list is what a power cut during the first write leaves: it is written anew.
+    std::ofstream(m_folder + "p.m3u").close();
+    ASSERT_EQ(prepare(), 0);
+    EXPECT_NE(out().find("Playlist " + m_folder + "p.m3u is empty, creating it anew.\n"),
+              std::string::npos) << out();
+    EXPECT_EQ(read_back(), tracks);
+    struct stat info {};
+    ASSERT_EQ(::stat((m_folder + "p.m3u").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+
+    // A list with content is kept as it is, even when the folder changed.
+    touch("later.mp3");
+    ASSERT_EQ(prepare(), 0);
+    EXPECT_EQ(read_back(), tracks);
+}
+
+TEST_F(PlaylistFolder, LinkedListIsNeitherWrittenNorRead) {
+    touch("song.mp3");
+    ::mkdir((m_dir + "/elsewhere").c_str(), 0755);
+    const std::string target = m_dir + "/elsewhere/target.m3u";
+    ASSERT_EQ(::symlink(target.c_str(), (m_folder + "p.m3u").c_str()), 0);
+
+    ASSERT_EQ(prepare(), 0);
+    struct stat info {};
+    EXPECT_NE(::stat(target.c_str(), &info), 0) << "the link's target was created";
+    EXPECT_NE(out().find("Playlist " + m_folder +
+                         "p.m3u is a symbolic link: refused, it is neither written nor played.\n"),
+              std::string::npos) << out();
+
+    // A list behind the link is not read either: its lines would reach every reader.
+    std::ofstream(target) << "/etc/secret.mp3\n";
+    CPlaylistFileMap map;
+    ASSERT_EQ(map.SetDirectories(m_folder, m_folder), 0);
+    EXPECT_EQ(map.ParsePlaylist("p.m3u", false), -2);
+    EXPECT_TRUE(map.Tracks().empty());
+
+    // Nor is a FIFO, which would hold the player until something writes to it.
+    ::unlink((m_folder + "p.m3u").c_str());
+    ASSERT_EQ(::mkfifo((m_folder + "p.m3u").c_str(), 0644), 0);
+    EXPECT_EQ(map.ParsePlaylist("p.m3u", false), -2);
 }
