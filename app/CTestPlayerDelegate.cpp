@@ -116,13 +116,20 @@ bool WriteInPlace(const std::string& path, const std::string& line) {
 
 // The player may run as root: whatever lies at the temporary name (a stale file, or a link
 // planted there to have another file overwritten) is removed, never followed, and the file
-// is created anew. The descriptor, or the negative errno.
+// is created anew, readable by every reader whatever the umask. The descriptor, or the
+// negative errno.
 int CreateTemporary(const std::string& temp) {
     ::unlink(temp.c_str());
     const int fd =
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    return fd < 0 ? -errno : fd;
+    if (fd < 0)
+        return -errno;
+    ::fchmod(fd, 0644);
+    return fd;
 }
+
+// Failures that a file the folder does not let us replace may still not have.
+bool IsPermissionError(int err) { return err == EACCES || err == EPERM || err == EROFS; }
 
 }  // namespace
 
@@ -143,21 +150,28 @@ std::string CTestPlayerDelegate::StatusLine(const PlaybackInfo& info, bool with_
 
 // Readers poll this file: write a temporary file beside it and rename it over the old one,
 // so that a reader sees either the previous line or the new one, never a torn or empty file.
+// When the line cannot be written whole (a full /run), the last complete file stays.
 void CTestPlayerDelegate::WriteStatusFile(const std::string& line) const {
     const std::string temp = m_status_path + ".tmp";
     const int fd = CreateTemporary(temp);
     if (fd < 0) {
         // Folder not writable for new files: the file itself may still be. Any other failure
         // (something put back at the temporary name meanwhile) skips this one line.
-        if (fd == -EACCES || fd == -EPERM || fd == -EROFS)
+        if (IsPermissionError(-fd))
             WriteInPlace(m_status_path, line);
         return;
     }
-    const bool ok = WriteAll(fd, line);
-    ::close(fd);
-    if (!ok || ::rename(temp.c_str(), m_status_path.c_str()) != 0) {
+    const bool written = WriteAll(fd, line);
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
         ::unlink(temp.c_str());
-        WriteInPlace(m_status_path, line);
+        return;
+    }
+    if (::rename(temp.c_str(), m_status_path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        if (IsPermissionError(err))
+            WriteInPlace(m_status_path, line);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "FileSizeLimit.h"
 #include "app/CTestPlayerDelegate.h"
 
 using OrvanePlayer::PlaybackInfo;
@@ -104,4 +105,29 @@ TEST_F(StatusFile, PlantedLinkAtTheTemporaryNameIsNeverFollowed) {
     EXPECT_EQ(read_file(m_status), line);
     EXPECT_NE(::lstat((m_status + ".tmp").c_str(), &info), 0);
     EXPECT_EQ(read_file(victim), "precious\n");
+}
+
+TEST_F(StatusFile, ReadableByEveryoneAndNeverCutOnAFullFolder) {
+    CTestPlayerDelegate delegate(m_status);
+    const mode_t saved_umask = ::umask(077);
+    notify(delegate);
+    ::umask(saved_umask);
+    struct stat info {};
+    ASSERT_EQ(::stat(m_status.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u) << "the agent, another user, could not read it";
+    const std::string complete = read_file(m_status);
+
+    PlaybackInfo next;
+    next.m_player_state = 2;
+    next.m_curr_song_name = "a much longer song name than the folder has room for";
+    next.m_playlist_name = "p.m3u";
+    {
+        const FileSizeLimit full(16);
+        delegate.NotifyTrackPlaybackStarted(next, false);
+    }
+    EXPECT_EQ(read_file(m_status), complete);
+    EXPECT_NE(::lstat((m_status + ".tmp").c_str(), &info), 0);
+
+    delegate.NotifyTrackPlaybackStarted(next, false);
+    EXPECT_NE(read_file(m_status).find("\"m_player_state\":\"2\""), std::string::npos);
 }
