@@ -1,5 +1,6 @@
 #include "player/source/CURLPlaylistAudioSource.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,10 +80,21 @@ bool ReadLine(FILE* file, std::string& line, bool& too_long)
     return c != EOF || !line.empty() || too_long;
 }
 
+// Each resolver downloads to a file of its own, beside the configured name: players in one
+// process, and processes that share /tmp, would otherwise delete and parse each other's
+// downloads.
+std::string OwnDownloadPath()
+{
+    static std::atomic<uint32_t> resolvers{0};
+    const uint32_t number = ++resolvers;
+    return utils::url_download_path() + "." + std::to_string(static_cast<int64_t>(getpid())) + "." +
+           std::to_string(number);
+}
+
 }  // namespace
 
 CURLPlaylistAudioSource::CURLPlaylistAudioSource()
-    : m_download_path(utils::url_download_path()), m_m3u_types(kM3UTypes)
+    : m_download_path(OwnDownloadPath()), m_m3u_types(kM3UTypes)
 {
     set_player_prefix("PLAYBACK :");
 }
@@ -90,6 +102,7 @@ CURLPlaylistAudioSource::CURLPlaylistAudioSource()
 CURLPlaylistAudioSource::~CURLPlaylistAudioSource()
 {
     CloseDownloadFile();
+    unlink(m_download_path.c_str());
 }
 
 void CURLPlaylistAudioSource::SetRequestOptions(const std::string opts[2])
@@ -118,6 +131,8 @@ bool CURLPlaylistAudioSource::CreateHandle()
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    // A redirect leads only to another web address, never to a local file or another protocol.
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CURLPlaylistAudioSource::HeaderCallback);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CURLPlaylistAudioSource::BodyCallback);
@@ -382,6 +397,11 @@ int CURLPlaylistAudioSource::ExtractURL(const char* url, std::string& streamUrl,
         return URL_RESOLVED;
     }
     if (type.find("audio/") != std::string::npos && !redirect.empty()) {
+        // The audio answer itself may name the target (libcurl does not follow a response
+        // whose body is audio): it is taken on the server's word only for a network stream.
+        if (!IsAcceptedEntry(redirect, "ExtractURL")) {
+            return URL_FAILURE;
+        }
         utils::logger.notice("%s URL '%s' redirects to '%s'", get_player_prefix(), url,
                              redirect.c_str());
         streamUrl = redirect;

@@ -27,7 +27,8 @@ public:
 
     // opts[0] user agent, opts[1] one extra request header line (raw, without line end).
     void SetRequestOptions(const std::string opts[2]);
-    // Where the playlist body is stored; defaults to QUILLON_URL_DOWNLOAD or "/tmp/.url".
+    // Where the playlist body is stored; defaults to a file of this resolver's own, named
+    // after QUILLON_URL_DOWNLOAD or "/tmp/.url" with ".<pid>.<n>" added, removed with it.
     void SetDownloadPath(const std::string& path) { m_download_path = path; }
     const std::string& GetDownloadPath() const { return m_download_path; }
 

@@ -43,6 +43,8 @@ const char* const kRoutes = R"({
                  "body": "file:///etc/passwd\nFILE:///etc/passwd\nftp://127.0.0.1:{port}/stream\nhttp://127.0.0.1:{port}/stream\n"},
   "/local.pls": {"headers": {"Content-Type": "audio/x-scpls"},
                  "body": "[playlist]\nnumberofentries=2\nFile1=file:///etc/passwd\nFile2=HTTP://127.0.0.1:{port}/stream2\n"},
+  "/names_file": {"headers": {"Content-Type": "audio/mpeg", "Location": "file:///etc/passwd"}, "body": "x"},
+  "/names_rtp": {"headers": {"Content-Type": "audio/mpeg", "Location": "rtp://127.0.0.1:5004"}, "body": "x"},
   "/noloc": {"status": 302, "headers": {"Content-Type": "audio/mpeg"}, "raw_headers": ["Location: "]}
 })";
 
@@ -277,6 +279,13 @@ TEST_F(CURLPlaylistTest, RemotePlaylistsNameOnlyNetworkStreams)
     EXPECT_EQ(0, Resolve("/local.pls", stream));
     EXPECT_EQ("HTTP://127.0.0.1:" + std::to_string(server->port()) + "/stream2", stream) << "schemes in any case";
     EXPECT_TRUE(log.Contains("GetURLfromPLS(): file:///etc/passwd is not a network stream"));
+
+    // Nor may an audio answer that names another address.
+    EXPECT_EQ(1, Resolve("/names_file", stream));
+    EXPECT_NE("file:///etc/passwd", stream);
+    EXPECT_TRUE(log.Contains("ExtractURL(): file:///etc/passwd is not a network stream")) << log.All();
+    EXPECT_EQ(0, Resolve("/names_rtp", stream));
+    EXPECT_EQ("rtp://127.0.0.1:5004", stream);
 }
 
 TEST_F(CURLPlaylistTest, LongM3ULinesAreProbedWholeOrSkipped)
@@ -291,12 +300,35 @@ TEST_F(CURLPlaylistTest, LongM3ULinesAreProbedWholeOrSkipped)
     EXPECT_TRUE(log.Contains("GetURLfromM3U(): line longer than 8192 characters skipped")) << log.All();
 }
 
-TEST(CURLPlaylistAudioSource, DownloadPathFollowsTheEnvironment)
+TEST(CURLPlaylistAudioSource, EachResolverDownloadsToAFileOfItsOwn)
 {
+    const std::string pid = std::to_string(getpid());
     setenv("QUILLON_URL_DOWNLOAD", "/some/where/.url", 1);
     CURLPlaylistAudioSource configured;
     unsetenv("QUILLON_URL_DOWNLOAD");
     CURLPlaylistAudioSource standard;
-    EXPECT_EQ("/some/where/.url", configured.GetDownloadPath());
-    EXPECT_EQ("/tmp/.url", standard.GetDownloadPath());
+    EXPECT_EQ(0u, configured.GetDownloadPath().rfind("/some/where/.url." + pid + ".", 0))
+        << configured.GetDownloadPath();
+    EXPECT_EQ(0u, standard.GetDownloadPath().rfind("/tmp/.url." + pid + ".", 0)) << standard.GetDownloadPath();
+
+    // Two players resolving at once: each keeps its own download, which goes with it.
+    TempDir dir;
+    HttpTestServer server(dir.path(), R"({
+      "/one.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"}, "body": "http://127.0.0.1:{port}/one\n"},
+      "/two.m3u": {"headers": {"Content-Type": "audio/x-mpegurl"}, "body": "http://127.0.0.1:{port}/two\n"},
+      "/one": {"headers": {"Content-Type": "audio/mpeg"}, "body": "x"},
+      "/two": {"headers": {"Content-Type": "audio/mpeg"}, "body": "x"}})");
+    ASSERT_TRUE(server.running());
+    setenv("QUILLON_URL_DOWNLOAD", dir.file("url").c_str(), 1);
+    auto first = std::make_unique<CURLPlaylistAudioSource>();
+    CURLPlaylistAudioSource second;
+    unsetenv("QUILLON_URL_DOWNLOAD");
+    std::string stream;
+    ASSERT_EQ(0, first->ExtractURL(server.url("/one.m3u").c_str(), stream, nullptr));
+    ASSERT_EQ(0, second.ExtractURL(server.url("/two.m3u").c_str(), stream, nullptr));
+    ASSERT_TRUE(first->GetURLfromM3U(first->GetDownloadPath().c_str(), stream));
+    EXPECT_EQ(server.url("/one"), stream) << "the other player's download replaced this one's";
+    const std::string left = first->GetDownloadPath();
+    first.reset();
+    EXPECT_NE(0, access(left.c_str(), F_OK)) << "a removed player leaves its download behind";
 }
