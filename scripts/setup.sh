@@ -11,7 +11,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libcurl4-openssl-dev libssl-dev
   libinih-dev
-  libsnmp-dev snmpd snmp smitools
+  libsnmp-dev snmpd snmp snmptrapd smitools
   libsystemd-dev systemd scdoc lintian
   libboost-dev
   ffmpeg icecast2 python3 python3-matplotlib sox mpg123

@@ -22,6 +22,11 @@ struct AgentSettings final {
   std::array<bool, kChannels> playerStatusFileGiven{};
   bool playerStaleSecondsGiven = false;
 
+  // SNMP notifications through the master agent ("notifications no" in the configuration
+  // file, --notifications no): off sends none.
+  bool notifications = true;
+  bool notificationsGiven = false;  // set by the command line: wins over the file
+
   // Reads TANDRIL_SYSID_FILE, TANDRIL_NETWORK_FILE and TANDRIL_APP_PORT.
   static AgentSettings FromEnvironment();
 };

@@ -21,6 +21,7 @@ enum OptionCode : int {
   kOptAppPort,
   kOptPlayerStatus,
   kOptPlayerStale,
+  kOptNotifications,
 };
 
 const option kOptions[] = {
@@ -31,6 +32,7 @@ const option kOptions[] = {
     {"app-port", required_argument, nullptr, kOptAppPort},
     {"player-status", required_argument, nullptr, kOptPlayerStatus},
     {"player-stale", required_argument, nullptr, kOptPlayerStale},
+    {"notifications", required_argument, nullptr, kOptNotifications},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -78,6 +80,8 @@ std::string CAgentCommandLine::HelpText(const std::string& program) {
          "                           /var/run/quillon); may be given for each channel\n"
          "      --player-stale SECONDS  a player file older than this, not idle: the\n"
          "                           player does not run (default 15)\n"
+         "      --notifications yes|no  send SNMP notifications through the master agent\n"
+         "                           (default yes)\n"
          "\n"
          "An option wins over its environment variable, which wins over the fixed value.\n"
          "The AgentX socket comes from tandril-snmp-agent.conf in net-snmp's configuration\n"
@@ -107,6 +111,10 @@ bool CAgentCommandLine::Parse(int argc, char* const argv[], AgentSettings& setti
     }
     if (code == kOptPlayerStatus || code == kOptPlayerStale) {
       if (!TakePlayerOption(code == kOptPlayerStatus, optarg, settings, err)) return false;
+      continue;
+    }
+    if (code == kOptNotifications) {
+      if (!TakeNotificationsOption(optarg, settings, err)) return false;
       continue;
     }
     if (code != kOptSysIdFile && code != kOptNetworkFile && code != kOptAppPort) {
@@ -155,6 +163,16 @@ bool CAgentCommandLine::TakePlayerOption(bool status_file, const char* value,
   }
   settings.playerStaleSeconds = seconds;
   settings.playerStaleSecondsGiven = true;
+  return true;
+}
+
+bool CAgentCommandLine::TakeNotificationsOption(const char* value, AgentSettings& settings,
+                                                FILE* err) {
+  if (std::strcmp(value, "yes") != 0 && std::strcmp(value, "no") != 0) {
+    return Fail(err, std::string("--notifications takes yes or no, not '") + value + "'");
+  }
+  settings.notifications = std::strcmp(value, "yes") == 0;
+  settings.notificationsGiven = true;
   return true;
 }
 

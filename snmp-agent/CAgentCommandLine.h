@@ -27,6 +27,7 @@ class CAgentCommandLine final {
 
  private:
   bool Fail(FILE* err, const std::string& message);
+  bool TakeNotificationsOption(const char* value, AgentSettings& settings, FILE* err);
   bool TakePlayerOption(bool status_file, const char* value, AgentSettings& settings, FILE* err);
 
   std::string m_program = "tandril-snmp-agent";

@@ -92,8 +92,16 @@ void CAppLink::RunCycle() {
   if (!Pause()) {
     return;
   }
+  const bool answered = Exchange();
+  if (!Stopping()) {
+    m_values.Store(&CTandrilValues::appLinkStatus,
+                   answered ? CTandrilValues::kLinkAnswering : CTandrilValues::kLinkNotAnswering);
+  }
+}
+
+bool CAppLink::Exchange() {
   if (!m_socket.valid() && Open() != 0) {
-    return;  // logged; tried again next cycle
+    return false;  // logged; tried again next cycle
   }
   // Answers that came after an earlier cycle gave up waiting (or a second
   // answer to one request) would otherwise be read as the answer to this
@@ -101,9 +109,9 @@ void CAppLink::RunCycle() {
   std::string stale;
   const bool have_stale = TakeWaiting(stale);
   if (SendPendingCommand() != 0 || Send(kStatusRequest) != 0) {
-    return;
+    return false;
   }
-  ReceiveStatus(have_stale ? &stale : nullptr);
+  return ReceiveStatus(have_stale ? &stale : nullptr);
 }
 
 void CAppLink::RefreshHostName() {
@@ -166,7 +174,7 @@ bool CAppLink::TakeWaiting(std::string& newest) {
   return taken;
 }
 
-void CAppLink::ReceiveStatus(const std::string* stale) {
+bool CAppLink::ReceiveStatus(const std::string* stale) {
   char buffer[kMaxReply];
   const ssize_t received = ::recv(m_socket.get(), buffer, kMaxReply, 0);
   std::string newest;
@@ -190,6 +198,7 @@ void CAppLink::ReceiveStatus(const std::string* stale) {
   if (have && !Stopping()) {
     HandleReply(newest);
   }
+  return have;
 }
 
 void CAppLink::HandleReply(const std::string& datagram) {

@@ -13,7 +13,8 @@ class CTandrilValues;
 
 // The link to the call application: a UDP socket on the loopback interface,
 // polled about once a second for the application's JSON status, which is
-// stored into the agent's values; also carries the remote commands.
+// stored into the agent's values, with whether it answered (appLinkStatus);
+// also carries the remote commands.
 class CAppLink final {
  public:
   CAppLink(const AgentSettings& settings, CTandrilValues& values);
@@ -34,6 +35,8 @@ class CAppLink final {
 
  private:
   void RunCycle();
+  // One request and its answer; true when the application answered (any datagram).
+  bool Exchange();
   void RefreshHostName();
   // Sleeps one second, or less when a stop is requested; false once stopping.
   bool Pause();
@@ -46,8 +49,9 @@ class CAppLink final {
   bool TakeWaiting(std::string& newest);
   // Waits up to a second for the answer to this cycle's request, takes what
   // else is waiting, and stores the newest datagram of the cycle ('stale':
-  // one that was waiting before the request was sent, if any).
-  void ReceiveStatus(const std::string* stale);
+  // one that was waiting before the request was sent, if any). True when a datagram
+  // was stored.
+  bool ReceiveStatus(const std::string* stale);
   void HandleReply(const std::string& datagram);
   bool Stopping();
 

@@ -14,6 +14,11 @@ class CTandrilValues final {
   static constexpr std::size_t kPeerIdSize = 200;
   static constexpr std::size_t kDialIdSize = 255;
   static constexpr std::size_t kHostNameSize = 64;
+  // appLinkStatus: no exchange finished yet; the application answered the latest request;
+  // it did not (time-out, refused, socket error).
+  static constexpr long kLinkUnknown = 0;
+  static constexpr long kLinkAnswering = 1;
+  static constexpr long kLinkNotAnswering = 2;
 
   // The one instance the registered objects point into.
   static CTandrilValues& Instance();
@@ -59,6 +64,7 @@ class CTandrilValues final {
   char dialId[kDialIdSize] = {};
   long remoteCmd = 0;
   char hostName[kHostNameSize] = {};
+  long appLinkStatus = kLinkUnknown;
 
  private:
   std::mutex m_lock;

@@ -1,10 +1,12 @@
 // tandril-snmp-agent: AgentX subagent that serves the call application's
-// state. The main thread runs net-snmp; the exchange thread polls the
-// application and keeps the object values current.
+// state and the players'. The main thread runs net-snmp (requests and, once a
+// second, the notifications); the exchange thread polls the application and
+// keeps the object values current.
 
 #include "snmp-agent/AgentSettings.h"
 #include "snmp-agent/CAgentCommandLine.h"
 #include "snmp-agent/CAppLink.h"
+#include "snmp-agent/CNotifier.h"
 #include "snmp-agent/CStopSignal.h"
 #include "snmp-agent/CSysId.h"
 #include "snmp-agent/CTandrilValues.h"
@@ -75,6 +77,7 @@ int main(int argc, char* argv[]) {
   init_tandril();
   init_netHostName();
   init_playerTable(settings);
+  CNotifier::RegisterConfig(settings);
   init_snmp(kAgentName);
   EnsurePingInterval();
 
@@ -91,6 +94,10 @@ int main(int argc, char* argv[]) {
   std::thread exchange(startup_udp_thread, std::ref(link));
   CStopSignal::Unblock();
 
+  // On this thread: net-snmp, and so every notification, is the main loop's alone.
+  CNotifier notifier(settings, CTandrilValues::Instance());
+  notifier.Start();
+
   snmp_log(LOG_INFO, "%s is up and running.\n", kAgentName);
   // A service manager (Type=notify) learns here that the agent serves; without a
   // notification socket these calls do nothing.
@@ -103,6 +110,7 @@ int main(int argc, char* argv[]) {
   // The exchange thread logs through net-snmp, so it ends before net-snmp does.
   link.RequestStop();
   exchange.join();
+  notifier.Stop();
   snmp_shutdown(kAgentName);
   return 0;
 }

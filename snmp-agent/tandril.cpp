@@ -75,6 +75,8 @@ void init_tandril() {
        "Failed to register watched dialId_oid"},
       {"remoteCmd", &v.remoteCmd, sizeof v.remoteCmd, ASN_INTEGER, HANDLER_CAN_RWRITE,
        "Failed to register watched remoteCmd"},
+      {"appLinkStatus", &v.appLinkStatus, sizeof v.appLinkStatus, ASN_INTEGER, HANDLER_CAN_RONLY,
+       "Failed to register watched appLinkStatus"},
   };
   // net-snmp keeps pointers to the watcher records for the agent's lifetime.
   static netsnmp_watcher_info watches[sizeof objects / sizeof objects[0]];

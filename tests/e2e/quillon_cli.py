@@ -281,15 +281,17 @@ class AgentCommandLine(Folder):
         result = subprocess.run([AGENT_BIN, "--help"], capture_output=True, text=True, timeout=10)
         self.assertEqual(result.returncode, 0)
         for text in ("Usage: tandril-snmp-agent", "--sysid-file FILE", "--network-file FILE",
-                     "--app-port PORT", "TANDRIL_APP_PORT"):
+                     "--app-port PORT", "TANDRIL_APP_PORT", "--notifications yes|no"):
             self.assertIn(text, result.stdout)
+        self.assertLessEqual(len(result.stdout.splitlines()), 24)  # one screen
         result = subprocess.run([AGENT_BIN, "--version"], capture_output=True, text=True,
                                 timeout=10)
         self.assertEqual(result.returncode, 0)
         self.assertIn("tandril-snmp-agent 1.1", result.stdout)
         self.assertIn("net-snmp 5.", result.stdout)
         for args in (["--bogus"], ["--app-port", "0"], ["--app-port", "70000"],
-                     ["--app-port", "port"], ["--sysid-file"], ["extra"]):
+                     ["--app-port", "port"], ["--sysid-file"], ["extra"],
+                     ["--notifications", "maybe"], ["--notifications"]):
             with self.subTest(args):
                 result = subprocess.run([AGENT_BIN] + args, capture_output=True, text=True,
                                         timeout=10)

@@ -126,6 +126,15 @@ int Process::Wait() {
   return status;
 }
 
+bool Process::Exited() {
+  int status = 0;
+  if (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+    m_pid = -1;
+    return true;
+  }
+  return false;
+}
+
 int Process::Stop() {
   Signal(SIGTERM);
   return Wait();
@@ -152,13 +161,14 @@ ToolResult RunTool(const std::vector<std::string>& argv) {
   return result;
 }
 
-MasterAgent::MasterAgent() : m_socket(m_dir.File("agentx.sock")) {
+MasterAgent::MasterAgent(const std::string& extra_conf) : m_socket(m_dir.File("agentx.sock")) {
   ::mkdir(m_dir.File("conf").c_str(), 0755);
   ::mkdir(m_dir.File("persist").c_str(), 0755);
   // Only rwcommunity: a rocommunity line for the same source would win and
   // refuse every set.
   WriteFile(m_dir.File("conf/snmpd.conf"),
-            "rwcommunity public 127.0.0.1\nmaster agentx\nagentXSocket " + m_socket + "\nagentXPerms 0700 0700\n");
+            "rwcommunity public 127.0.0.1\nmaster agentx\nagentXSocket " + m_socket + "\nagentXPerms 0700 0700\n" +
+                extra_conf);
 }
 
 MasterAgent::~MasterAgent() { Stop(); }
@@ -276,6 +286,109 @@ std::string PlayerOid(int column, int channel) {
          std::to_string(channel);
 }
 
+std::string NotificationOid(int number) {
+  return "1.3.6.1.4.1." + std::to_string(TANDRIL_ENTERPRISE_NUMBER) + ".4.0." + std::to_string(number);
+}
+
 std::string HostNameOid() { return "1.3.6.1.4.1." + std::to_string(TANDRIL_ENTERPRISE_NUMBER) + ".3.1.1.0"; }
+
+long Trap::Int(const std::string& name) const {
+  const auto found = vars.find(name);
+  EXPECT_NE(found, vars.end()) << "no binding " << name;
+  if (found == vars.end()) return -1;
+  const std::string& value = found->second;
+  const std::string::size_type colon = value.find(": ");
+  // "INTEGER: 5", "Gauge32: 3"; an enumeration would print as "name(5)".
+  return std::strtol(value.c_str() + (colon == std::string::npos ? 0 : colon + 2), nullptr, 10);
+}
+
+std::string Trap::Text(const std::string& name) const {
+  const auto found = vars.find(name);
+  EXPECT_NE(found, vars.end()) << "no binding " << name;
+  if (found == vars.end()) return "";
+  const std::string& value = found->second;
+  if (value == "\"\"") return "";
+  if (value.rfind("STRING: \"", 0) == 0 && value.size() >= 10 && value.back() == '"') {
+    std::string text;
+    for (std::size_t i = 9; i + 1 < value.size(); ++i) {
+      if (value[i] == '\\' && i + 2 < value.size()) ++i;  // \" and \\ as printed
+      text += value[i];
+    }
+    return text;
+  }
+  std::string bytes;
+  std::istringstream hex(value.substr(value.find(": ") + 2));
+  std::string token;
+  while (hex >> token) bytes += static_cast<char>(std::stoi(token, nullptr, 16));
+  return bytes;
+}
+
+TrapReceiver::TrapReceiver() {
+  ::mkdir(m_dir.File("persist").c_str(), 0755);
+  // One line per notification: the bindings, each "name = TYPE: value", after "TRAP" and
+  // a '|' before each.
+  WriteFile(m_dir.File("snmptrapd.conf"), "disableAuthorization yes\nformat2 TRAP|%V|%v\\n\n");
+}
+
+TrapReceiver::~TrapReceiver() {
+  if (m_process.Running()) m_process.Stop();
+}
+
+void TrapReceiver::Start() {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    m_port = FreeUdpPort();
+    ::unlink(m_dir.File("traps.log").c_str());
+    m_process.Start({"/usr/sbin/snmptrapd", "-f", "-n", "-On", "-Lf", m_dir.File("traps.log"), "-C", "-c",
+                     m_dir.File("snmptrapd.conf"), "udp:127.0.0.1:" + std::to_string(m_port)},
+                    {{"SNMP_PERSISTENT_DIR", m_dir.File("persist")}, {"MIBS", ""}}, m_dir.File("snmptrapd.out"));
+    for (int check = 0; check < kReadyAttempts && !m_process.Exited(); ++check) {
+      // It names its version once it listens.
+      if (ReadFile(m_dir.File("traps.log")).find("NET-SNMP version") != std::string::npos) return;
+      PauseBeforeRetry();
+    }
+    if (m_process.Running()) m_process.Stop();  // the port was taken meanwhile: another one
+  }
+  FAIL() << "snmptrapd did not start: " << ReadFile(m_dir.File("snmptrapd.out"));
+}
+
+const std::vector<Trap>& TrapReceiver::Traps() {
+  const std::string log = ReadFile(m_dir.File("traps.log"));
+  const auto now = std::chrono::steady_clock::now();
+  while (m_read < log.size()) {
+    const std::string::size_type end = log.find('\n', m_read);
+    if (end == std::string::npos) break;  // the rest is still being written
+    const std::string line = log.substr(m_read, end - m_read);
+    m_read = end + 1;
+    if (line.rfind("TRAP|", 0) != 0) continue;
+    Trap trap;
+    trap.seen = now;
+    // Each binding begins at "|." followed by its numeric name.
+    std::string::size_type at = line.find("|.");
+    while (at != std::string::npos) {
+      const std::string::size_type next = line.find("|.1.3.6.", at + 1);
+      const std::string binding = line.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
+      at = next;
+      const std::string::size_type equals = binding.find(" = ");
+      if (equals == std::string::npos) continue;
+      trap.vars[binding.substr(0, equals)] = binding.substr(equals + 3);
+    }
+    const auto trap_oid = trap.vars.find("1.3.6.1.6.3.1.1.4.1.0");
+    if (trap_oid != trap.vars.end() && trap_oid->second.rfind("OID: .", 0) == 0) {
+      trap.oid = trap_oid->second.substr(6);
+    }
+    m_traps.push_back(std::move(trap));
+  }
+  return m_traps;
+}
+
+bool TrapReceiver::WaitUntil(const std::function<bool(const std::vector<Trap>&)>& done,
+                             std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (done(Traps())) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
 
 }  // namespace snmptest

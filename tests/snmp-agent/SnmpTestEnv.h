@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +44,8 @@ class Process final {
   void Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
              const std::string& output_file);
   bool Running() const { return m_pid > 0; }
+  // True (and reaped) once the process has ended by itself.
+  bool Exited();
   void Signal(int signal_number) const;
   // Waits for the end; returns the raw wait status.
   int Wait();
@@ -64,7 +68,8 @@ ToolResult RunTool(const std::vector<std::string>& argv);
 // folder, where snmpd would merge its own saved state).
 class MasterAgent final {
  public:
-  MasterAgent();
+  // extra_conf: more lines for snmpd.conf (for example a trap2sink).
+  explicit MasterAgent(const std::string& extra_conf = "");
   ~MasterAgent();
   void Start();
   void Stop();
@@ -106,6 +111,40 @@ class AgentProcess final {
   Process m_process;
 };
 
+// One notification as a trap receiver logged it.
+struct Trap {
+  std::string oid;                          // snmpTrapOID.0, numeric, without a leading dot
+  std::map<std::string, std::string> vars;  // binding name (numeric) -> "TYPE: value"
+  std::chrono::steady_clock::time_point seen;  // when the test first read it
+
+  // The value of an INTEGER or Gauge32 binding; fails the test when missing.
+  long Int(const std::string& name) const;
+  // The text of an OCTET STRING binding (printed as STRING or Hex-STRING).
+  std::string Text(const std::string& name) const;
+};
+
+// A real snmptrapd on 127.0.0.1 (free port) that accepts every notification and logs
+// each on one line; the test reads them from the log.
+class TrapReceiver final {
+ public:
+  TrapReceiver();
+  ~TrapReceiver();
+  void Start();
+  uint16_t Port() const { return m_port; }
+  // Every notification received so far, in order; the newly read ones get 'seen' now.
+  const std::vector<Trap>& Traps();
+  // Polls (every 50 ms) until done(Traps()) holds; false after 'limit'.
+  bool WaitUntil(const std::function<bool(const std::vector<Trap>&)>& done,
+                 std::chrono::milliseconds limit);
+
+ private:
+  TempDir m_dir;
+  uint16_t m_port = 0;
+  Process m_process;
+  std::size_t m_read = 0;  // bytes of the log already parsed
+  std::vector<Trap> m_traps;
+};
+
 // Client side, through snmpget/snmpset.
 class SnmpClient final {
  public:
@@ -130,5 +169,7 @@ std::string TandrilOid(int sys_id, int index);
 // 1.3.6.1.4.1.E.2.1.1.<column>.<channel>: a cell of the players' table.
 std::string PlayerOid(int column, int channel);
 std::string HostNameOid();
+// 1.3.6.1.4.1.E.4.0.<number>: a notification of the agent.
+std::string NotificationOid(int number);
 
 }  // namespace snmptest
