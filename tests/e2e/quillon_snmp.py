@@ -45,14 +45,14 @@ def free_tcp_port():
 class Snmp:
     """snmpd as master and the agent as its subagent, both in one folder."""
 
-    def __init__(self, folder, status_file):
+    def __init__(self, folder, status_file, snmpd_lines="", agent_args=()):
         self.folder = folder
         self.socket = os.path.join(folder, "agentx.sock")
         for sub in ("conf", "persist", "agent-conf", "agent-persist"):
             os.makedirs(os.path.join(folder, sub))
         with open(os.path.join(folder, "conf", "snmpd.conf"), "w") as f:
             f.write("rocommunity public 127.0.0.1\nmaster agentx\nagentXSocket %s\n"
-                    "agentXPerms 0700 0700\n" % self.socket)
+                    "agentXPerms 0700 0700\n%s" % (self.socket, snmpd_lines))
         with open(os.path.join(folder, "agent-conf", "tandril-snmp-agent.conf"), "w") as f:
             f.write("agentXSocket %s\nagentXPingInterval 1\n" % self.socket)
         env = dict(os.environ, MIBS="")
@@ -71,7 +71,7 @@ class Snmp:
         else:
             raise RuntimeError("snmpd did not start")
         try:
-            self.start_agent(folder, env, status_file)
+            self.start_agent(folder, env, status_file, agent_args)
         except BaseException:
             # The caller never gets the object to stop: nothing may outlive the test.
             for proc in (getattr(self, "agent", None), self.snmpd):
@@ -80,11 +80,11 @@ class Snmp:
                     proc.wait()
             raise
 
-    def start_agent(self, folder, env, status_file):
+    def start_agent(self, folder, env, status_file, agent_args=()):
         self.agent_log = open(os.path.join(folder, "agent.log"), "wb")
         self.agent = subprocess.Popen(
             [AGENT_BIN, "--player-status", "1=" + status_file, "--app-port",
-             str(free_udp_port())],
+             str(free_udp_port())] + list(agent_args),
             env=dict(env, SNMPCONFPATH=os.path.join(folder, "agent-conf"),
                      SNMP_PERSISTENT_DIR=os.path.join(folder, "agent-persist"),
                      TANDRIL_SYSID_FILE=os.path.join(folder, "none"),
