@@ -201,6 +201,7 @@ int CAudioSource::Initialize(const std::string& url, const std::string& name)
         return result;
     }
     ApplyAdtsFallback(url, name);
+    StopHeaderChecksum();
     ConfigureOutput();
     m_last_url = url;
     ReadTags();
@@ -309,13 +310,7 @@ int CAudioSource::ProbeLocalFormat(const std::string& url, AVIOContext* io)
     memset(m_probe_buffer.get(), 0, kProbeSize + kProbePadding);
     const int length = m_file.Read(m_probe_buffer.get(), kProbeSize);
     m_file.Seek(0, SEEK_SET);
-    // Probe only what was read: zero fill past a short file must not look like media.
-    AVProbeData probe{};
-    probe.filename = "";
-    probe.buf = m_probe_buffer.get();
-    probe.buf_size = length > 0 ? length : 0;
-    probe.mime_type = nullptr;
-    const AVInputFormat* format = av_probe_input_format(&probe, 1);
+    const AVInputFormat* format = GuessFormat(length > 0 ? length : 0);
     if (!format) {
         utils::logger.error("%s ERROR :CAudioSource::init_avcontext_with_custom_io(): Can not guess the audio format from %s",
                             get_player_prefix(), url.c_str());
@@ -331,6 +326,33 @@ int CAudioSource::ProbeLocalFormat(const std::string& url, AVIOContext* io)
         utils::logger.error("%s ERROR : Can not open audio source %s", get_player_prefix(), url.c_str());
     }
     return result;
+}
+
+// Probes the first bytes of the file, from 2 KiB up to all that was read, and stops at the
+// first size that names a format with confidence: the MPEG audio probe walks every byte it
+// is given, and 256 KiB of it cost as much as decoding a minute of the file. Only what was
+// read is probed: zero fill past a short file must not look like media. Each size is
+// followed by zero padding, as the probes expect.
+const AVInputFormat* CAudioSource::GuessFormat(int length)
+{
+    uint8_t* const buffer = m_probe_buffer.get();
+    const AVInputFormat* format = nullptr;
+    for (int size = std::min(kFirstProbeSize, length);; size = std::min(size * 2, length)) {
+        uint8_t saved[kProbePadding];
+        memcpy(saved, buffer + size, kProbePadding);
+        memset(buffer + size, 0, kProbePadding);
+        AVProbeData probe{};
+        probe.filename = "";
+        probe.buf = buffer;
+        probe.buf_size = size;
+        probe.mime_type = nullptr;
+        int score = 0;
+        format = av_probe_input_format2(&probe, 1, &score);
+        memcpy(buffer + size, saved, kProbePadding);
+        if ((format && score > AVPROBE_SCORE_RETRY) || size >= length) {
+            return format;
+        }
+    }
 }
 
 int CAudioSource::_read_callback(void* opaque, uint8_t* buf, int size)
@@ -386,6 +408,16 @@ int CAudioSource::SelectStream(const std::string& url, bool had_stream)
     utils::logger.error("%s ERROR :CAudioSource::Initialize(): No audio stream detected in %s",
                         get_player_prefix(), url.c_str());
     return -EINVAL;
+}
+
+// The MPEG audio demuxer starts a CRC over the input to check a Xing/Info header and ends
+// it only when it finds one: without that header every byte of the file went through the
+// CRC for nothing. Reading after the header nobody asks for it.
+void CAudioSource::StopHeaderChecksum()
+{
+    if (m_codec_type == DECODER_ID_MP3 && m_format_context->pb) {
+        m_format_context->pb->update_checksum = nullptr;
+    }
 }
 
 // Raw AAC without an AudioSpecificConfig can only be ADTS, unless the item says it is M4A.
@@ -464,6 +496,11 @@ const AVDictionaryEntry* CAudioSource::FindTag(const char* key) const
 // demuxer flags the update. The new title counts like an ICY title.
 bool CAudioSource::CheckStreamMetadata()
 {
+    // MPEG audio and AAC streams name their songs by ICY; what their demuxers flag as updated
+    // (stream headers of an HTTP body, for one) carries no title and must not clear it.
+    if (m_codec_type != DECODER_ID_LIBAV) {
+        return false;
+    }
     const bool updated = (m_format_context->event_flags & AVFMT_EVENT_FLAG_METADATA_UPDATED) != 0 ||
                          (m_stream->event_flags & AVSTREAM_EVENT_FLAG_METADATA_UPDATED) != 0;
     if (!updated) {
@@ -561,6 +598,11 @@ bool CAudioSource::BodyEndedWithConnection()
 
 int CAudioSource::CheckIcyMetadata(bool* metadataChanged)
 {
+    // A local file (custom I/O) has no ICY metadata: the option search costs a string
+    // comparison per option of every child, for every packet.
+    if (m_io_context) {
+        return 0;
+    }
     uint8_t* value = nullptr;
     if (av_opt_get(m_format_context.get(), "icy_metadata_packet", AV_OPT_SEARCH_CHILDREN, &value) < 0 || !value) {
         return 0;
