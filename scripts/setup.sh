@@ -16,6 +16,7 @@ PACKAGES=(
   libboost-dev
   ffmpeg icecast2 python3 python3-matplotlib sox mpg123
   clang libclang-rt-14-dev
+  linux-perf
 )
 
 missing_packages() {

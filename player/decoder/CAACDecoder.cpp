@@ -10,7 +10,17 @@ CAACDecoder::CAACDecoder() { m_format.tag = -1; }
 bool CAACDecoder::OpenHandle() {
     m_handle.reset();  // close the old handle before a new one is opened
     m_handle.reset(aacDecoder_Open(Transport(), 1));
+    m_input_capacity = 0;
+    if (m_handle)
+        aacDecoder_GetFreeBytes(m_handle.get(), &m_input_capacity);
     return m_handle != nullptr;
+}
+
+// Whether the library's input buffer is empty: then no further frame can be in it.
+bool CAACDecoder::InputEmpty() const {
+    UINT free_bytes = 0;
+    return m_input_capacity > 0 && aacDecoder_GetFreeBytes(m_handle.get(), &free_bytes) == AAC_DEC_OK &&
+           free_bytes >= m_input_capacity;
 }
 
 int CAACDecoder::AllocateOutput(const char* class_name) {
@@ -148,8 +158,10 @@ int CAACDecoder::DecodeFrames(const uint8_t* data, uint16_t size, unsigned int t
         if (r != 0)
             return r;
         decoded = true;
-        // A raw access unit holds exactly one frame.
-        if (Transport() == TT_MP4_RAW && remaining == 0)
+        // A raw access unit holds exactly one frame; an ADTS packet has been used up when
+        // the library holds nothing more of it. Asking the library for a frame it cannot
+        // have costs a third of a decoded frame.
+        if (remaining == 0 && (Transport() == TT_MP4_RAW || InputEmpty()))
             return 0;
     }
 }

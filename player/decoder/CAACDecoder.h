@@ -55,11 +55,13 @@ private:
     int DecodeFrames(const uint8_t* data, uint16_t size, unsigned int ts);
     int DeliverFrame(unsigned int ts);
     bool FillRemaining(const uint8_t* data, uint16_t size, UINT& remaining);
+    bool InputEmpty() const;
 
     int32_t m_config_result = 0;        // result of the last aacDecoder_ConfigRaw
     uint8_t** m_config_data = nullptr;  // AudioSpecificConfig, owned by the source's stream
     int* m_config_length = nullptr;     // its length, owned by the source's stream
     AacHandle m_handle;
+    UINT m_input_capacity = 0;            // free bytes of the library's input buffer when empty
     std::unique_ptr<INT_PCM[]> m_output;  // PCM of one decoded frame
     AudioInfo m_format;                   // current PCM format
     void* m_context = nullptr;            // demuxer context; null means "no source"

@@ -16,6 +16,7 @@ struct AVDictionary;
 struct AVDictionaryEntry;
 struct AVFormatContext;
 struct AVIOContext;
+struct AVInputFormat;
 struct AVPacket;
 struct AVStream;
 
@@ -28,6 +29,7 @@ public:
     // Bytes of a local file looked at to guess its format, plus libavformat's padding.
     static constexpr int kProbeSize = 256 * 1024;
     static constexpr int kProbePadding = 32;
+    static constexpr int kFirstProbeSize = 2048;
     static constexpr int kIOBufferSize = 4096;
     static constexpr int32_t kDefaultTimeout = 15;
     // How much of a network stream the stream-information probe may read before playback:
@@ -111,8 +113,10 @@ private:
     int OpenInput(const char* target, AVDictionary** dictionary);
     int init_avcontext_with_custom_io(const std::string& url, AVDictionary** dictionary);
     int ProbeLocalFormat(const std::string& url, AVIOContext* io);
+    const AVInputFormat* GuessFormat(int length);
     int SelectStream(const std::string& url, bool had_stream);
     void ApplyAdtsFallback(const std::string& url, const std::string& name);
+    void StopHeaderChecksum();
     void ConfigureOutput();
     void ReadTags();
     const AVDictionaryEntry* FindTag(const char* key) const;
