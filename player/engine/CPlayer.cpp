@@ -112,6 +112,9 @@ int CPlayer::InitializeChain(const PlayerInit& init) {
     m_buffered_output->set_player_prefix(prefix);
     m_normal_output = std::make_unique<CPCMOutput>();
     m_normal_output->set_player_prefix(prefix);
+    m_normal_output->SetOpenListener([this] { OnOutputOpened(); });
+    // The output keeps the playback going and opens the device again by itself.
+    m_normal_output->SetLostListener([this] { NotifyError(EPLAYER_PCMAUDIO_OUT); });
     m_player_id = init.player_id;
     m_output = m_normal_output.get();
     m_buffered_current = false;
@@ -459,6 +462,14 @@ void CPlayer::OutputSetDevice(const char* name) {
         m_buffered_output->SetDeviceName(name);
     else
         m_normal_output->SetDeviceName(name);
+}
+
+void CPlayer::OnOutputOpened() {
+    if (m_volume->FindMissingElement() != 1) return;
+    // The element took the setting it missed: report the volume it has now.
+    const uint16_t volume = GetVolume();
+    utils::scoped_lock lock(*this);
+    m_info.m_curr_volume = volume;
 }
 
 void CPlayer::OutputSetId(int id) {

@@ -194,6 +194,7 @@ private:
     void ExecuteVolumeDb(int32_t db);
     void ExecuteStreamTimeout();
     void AbortFading();
+    void AbortRunningFading();
     void InterruptSource();
     // Sets the source's timeout unless a custom interrupt is pending: a stop that arrives
     // while a stream is being set up must still cut its open short.
@@ -218,6 +219,8 @@ private:
     // previous) discards what the device holds before the state acts on it.
     void DropAudioFor(int code);
     void OutputSetDevice(const char* name);
+    // The device has just been opened: a volume element that was missing may exist now.
+    void OnOutputOpened();
     void OutputSetId(int id);
     void OutputSetPrefix(const char* prefix);
     void NotifyError(int code);

@@ -37,6 +37,11 @@ void CPlayer::ProcessCommands() {
 
 void CPlayer::AbortFading() { m_fader->Abort(); }
 
+// Commands that start no playback keep a fade that is only set up (FadeAndPlay while not
+// playing): it is the fade-in of the play that follows, and aborting it would jump to its
+// target at once. A stop left queued from before a reload would otherwise do just that.
+void CPlayer::AbortRunningFading() { m_fader->AbortRunning(); }
+
 void CPlayer::DropAudioFor(int code) {
     bool cut = false;
     switch (code) {
@@ -65,7 +70,7 @@ void CPlayer::ExecuteCommand(int code, const std::string& argument) {
     switch (code) {
         case CMD_SET_PLAYLIST:
         case CMD_SET_SINGLE_ITEM:
-            AbortFading();
+            AbortRunningFading();
             SetNewItem(code, argument);
             break;
         case CMD_PLAY:
@@ -73,11 +78,11 @@ void CPlayer::ExecuteCommand(int code, const std::string& argument) {
             m_state->Play();
             break;
         case CMD_PAUSE:
-            AbortFading();
+            AbortRunningFading();
             m_state->Pause();
             break;
         case CMD_STOP:
-            AbortFading();
+            AbortRunningFading();
             m_state->Stop(m_stop_immediately);
             break;
         case CMD_NEXT:

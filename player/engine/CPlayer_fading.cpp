@@ -46,7 +46,9 @@ void CPlayer::PrepareFader(const FadeRequest& request) {
     const char* prefix = get_player_prefix();
     utils::logger.warning("%s CPlayer::PrepareFader(): aborting pending fading and seting fading from %u >>>> %u.\n",
                           prefix, request.init, request.target);
-    m_fader->Abort();
+    // The new fade starts from its own initial volume: jumping to the old one's target
+    // first would be heard (a reload during a fade-in would blare at full volume).
+    m_fader->AbortKeepingVolume();
     // The fader calls back into the player under its own lock, so the information lock
     // is never held while the fader's lock is taken.
     utils::logger.info("%s id=%d, CPlayer::PrepareFader() Setting up Fader.\n", prefix, get_player_id());

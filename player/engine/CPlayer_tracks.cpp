@@ -305,6 +305,7 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         NotifyError(EPLAYER_PCMAUDIO_OUT);
         return false;
     }
+    OnOutputOpened();
     StartAudio();
     return true;
 }

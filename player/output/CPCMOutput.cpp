@@ -1,7 +1,9 @@
 #include "player/output/CPCMOutput.h"
 
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "utils/CLogger.h"
@@ -13,6 +15,12 @@ struct HwParamsFree {
 struct SwParamsFree {
     void operator()(snd_pcm_sw_params_t* p) const noexcept { snd_pcm_sw_params_free(p); }
 };
+
+int64_t MonotonicNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 }  // namespace
 
 CPCMOutput::CPCMOutput() = default;
@@ -37,14 +45,17 @@ int CPCMOutput::SetAudioFormat(const AudioFormat* format) {
     m_channels = format->channels;
     m_rate = format->rate;
     int result = DeInitWithDrain();
-    if (result != 0) {
+    if (result != 0)
         utils::logger.error(
             "%s ERROR :CPCMOutput::SetAudioFormat(): Error iitilaizing with format(): "
             "format:[%d,%d,%d]\n",
             get_player_prefix(), m_bits, m_channels, m_rate);
-    } else {
+    // A failed close still let go of the old handle: the new format may open all the same.
+    if (!m_handle)
         result = Initialize();
-    }
+    // A device that went away takes the format when it comes back.
+    if (result < 0 && m_lost)
+        return 0;
     if (result < 0)
         ClearFormat();
     return result;
@@ -85,6 +96,11 @@ int CPCMOutput::Initialize() {
             get_player_prefix());
         return r;
     }
+    if (m_lost)
+        utils::logger.notice("%s CPCMOutput::Initialize(): audio device %s is back.\n", get_player_prefix(),
+                             m_device_name.c_str());
+    m_lost = false;
+    if (m_open_listener) m_open_listener();
     return 0;
 }
 
@@ -186,6 +202,8 @@ int CPCMOutput::set_swparams() {
 }
 
 int CPCMOutput::WriteBuffer(const uint8_t* data, uint16_t frames, unsigned int) {
+    if (!m_handle && m_lost)
+        return WriteWhileLost(data, frames);
     if (!m_handle) {
         utils::logger.error(
             "%s ERROR :CPCMOutput::WriteBuffer() Audio handle is NULL, the output has to be "
@@ -204,12 +222,45 @@ int CPCMOutput::WriteBuffer(const uint8_t* data, uint16_t frames, unsigned int) 
     if (xrun_recovery(pcm, static_cast<int>(written)) < 0) {
         utils::logger.error("%s ERROR :CPCMOutput::WriteBuffer() Write error: %s\n", get_player_prefix(),
                             snd_strerror(static_cast<int>(written)));
+        if (written == -ENODEV)
+            LoseDevice();
         return -1;
     }
     // The device is usable again: write this block once more instead of dropping it, so an
     // under-run costs a gap but no audio.
     written = snd_pcm_writei(pcm, data, frames);
     return written > 0 ? static_cast<int>(written) : 0;
+}
+
+void CPCMOutput::LoseDevice() {
+    utils::logger.error("%s ERROR :CPCMOutput::WriteBuffer(): audio device %s went away, opening it again "
+                        "once a second.\n",
+                        get_player_prefix(), m_device_name.c_str());
+    CloseHandle("WriteBuffer");
+    m_lost = true;
+    const int64_t now = MonotonicNs();
+    m_next_reopen_ns = now + kReopenIntervalNs;
+    m_paced_until_ns = now;
+    if (m_lost_listener) m_lost_listener();
+}
+
+// Nothing plays the audio while the device is away: it takes as long as it would have
+// played, so the playback thread neither spins through the playlist nor stops answering.
+int CPCMOutput::WriteWhileLost(const uint8_t* data, uint16_t frames) {
+    const int64_t now = MonotonicNs();
+    if (now >= m_next_reopen_ns && m_rate > 0) {
+        m_next_reopen_ns = now + kReopenIntervalNs;
+        if (Initialize() == 0)
+            return WriteBuffer(data, frames, 0);
+        DeInitialize();  // a device that opened but could not be set up is not back
+    }
+    if (m_rate <= 0)
+        return 0;
+    m_paced_until_ns = std::max(m_paced_until_ns, now) + static_cast<int64_t>(frames) * 1000000000 / m_rate;
+    const timespec until{static_cast<time_t>(m_paced_until_ns / 1000000000),
+                         static_cast<long>(m_paced_until_ns % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+    return 0;
 }
 
 int CPCMOutput::xrun_recovery(snd_pcm_t* pcm, int error) {
@@ -240,14 +291,13 @@ int CPCMOutput::xrun_recovery(snd_pcm_t* pcm, int error) {
 }
 
 int CPCMOutput::CloseHandle(const char* caller) {
-    const int r = snd_pcm_close(m_handle.get());
-    if (r < 0) {
+    // alsa-lib frees the handle whatever snd_pcm_close returns: keeping it for a retry
+    // would drain a freed handle at the next format change.
+    const int r = snd_pcm_close(m_handle.release());
+    if (r < 0)
         utils::logger.error("%s ERROR :CPCMOutput::%s(): cannot close handle (%s)\n", get_player_prefix(),
                             caller, snd_strerror(r));
-        return r;
-    }
-    (void)m_handle.release();  // closed above
-    return 0;
+    return r;
 }
 
 int CPCMOutput::DeInitialize() {

@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,7 +12,9 @@
 
 // Last stage for local files: writes interleaved S16_LE PCM to an ALSA playback device in
 // blocking mode, so the write paces the playback thread. Opens the device when it is given a
-// format, recovers from under-runs and suspends, and offers drain, stop and start.
+// format, recovers from under-runs and suspends, and offers drain, stop and start. A device
+// that goes away (a card removed: -ENODEV) is closed; until it opens again (tried once a
+// second) the audio is let go at its own pace, so playback goes on and comes back.
 // No lock: all calls come from the playback path or from the command thread while playback
 // is stopped.
 class CPCMOutput : public CAudioOutput, public CVolumeConvertion {
@@ -58,6 +61,13 @@ public:
     void SetDeviceName(const char* name) { m_device_name = name ? name : ""; }
     const char* GetDeviceName() const { return m_device_name.c_str(); }
     bool IsOpen() const { return m_handle != nullptr; }
+    // Called on the playback thread each time Initialize has opened and set up the device,
+    // before the first write: a softvol volume control exists only from then on.
+    void SetOpenListener(std::function<void()> listener) { m_open_listener = std::move(listener); }
+    // Called on the playback thread when the device went away during a write.
+    void SetLostListener(std::function<void()> listener) { m_lost_listener = std::move(listener); }
+    // The device went away and has not opened again since.
+    bool IsDeviceLost() const { return m_lost; }
 
 protected:
     struct PcmCloser {
@@ -68,7 +78,8 @@ protected:
     // Prepares after an under-run, resumes after a suspend; other errors come back unchanged.
     int xrun_recovery(snd_pcm_t* handle, int error);
     void ClearFormat() { m_bits = m_channels = m_rate = 0; }
-    // Closes the handle; on failure logs with the caller's name and keeps it for a retry.
+    // Closes the handle, which is gone afterwards even when the close fails (logged with
+    // the caller's name). Returns the close result.
     int CloseHandle(const char* caller);
 
     std::string m_device_name = "plug:dmix";
@@ -76,9 +87,20 @@ protected:
     int32_t m_channels = 0;
     int32_t m_rate = 0;
     std::unique_ptr<snd_pcm_t, PcmCloser> m_handle;  // null while closed
+    std::function<void()> m_open_listener;           // set before playback starts
+    std::function<void()> m_lost_listener;           // set before playback starts
 
 private:
+    static constexpr int64_t kReopenIntervalNs = 1000000000;
+
     int set_hwparams();
+    void LoseDevice();
+    int WriteWhileLost(const uint8_t* data, uint16_t frames);
+
+    // Playback path only. While lost the format members keep the format to reopen with.
+    bool m_lost = false;
+    int64_t m_next_reopen_ns = 0;  // CLOCK_MONOTONIC
+    int64_t m_paced_until_ns = 0;  // when the audio let go so far would have played
     int set_swparams();
     int ApplyHwParams(snd_pcm_hw_params_t* params);
 };

@@ -111,7 +111,8 @@ void CFader::apply_step_volume(int volume) {
                               get_player_prefix(), volume);
         return;
     }
-    if (volume == m_volume_control->GetVolume())
+    // A missing element has not taken the last volume, whatever the control remembers.
+    if (volume == m_volume_control->GetVolume() && m_volume_control->HasElement())
         return;
     if (m_volume_control->SetOutputVolume(volume) != 0)
         utils::logger.error("%s ERROR : failing to set volume to %d\n", get_player_prefix(), volume);
@@ -176,7 +177,13 @@ void CFader::CancelTimer() {
     cancel_timer_locked();
 }
 
-int CFader::Abort() {
+int CFader::Abort() { return abort(true, false); }
+
+int CFader::AbortKeepingVolume() { return abort(false, false); }
+
+int CFader::AbortRunning() { return abort(true, true); }
+
+int CFader::abort(bool jump_to_target, bool keep_armed) {
     unsigned operation = 0;
     IFadingCallback* callback = nullptr;
     unsigned long elapsed_wait = 0;
@@ -190,8 +197,14 @@ int CFader::Abort() {
             utils::logger.info("%s  not active, quitting.\n", get_player_prefix());
             return 0;
         }
+        // Set up and not started: no timer runs until playback starts it.
+        if (keep_armed && m_state == STATE_WAITING && m_timer_id == 0) {
+            utils::logger.info("%s  fading set up for the next play, keeping it.\n", get_player_prefix());
+            return 0;
+        }
         utils::logger.info("%s  found active fading, aborting...\n", get_player_prefix());
-        if (m_volume_control && m_volume_control->SetOutputVolume(static_cast<int>(m_target)) != 0)
+        if (jump_to_target && m_volume_control &&
+            m_volume_control->SetOutputVolume(static_cast<int>(m_target)) != 0)
             utils::logger.error("%s ERROR : failing to set volume to %d\n", get_player_prefix(),
                                 static_cast<int>(m_target));
         cancel_timer_locked();

@@ -39,6 +39,12 @@ public:
     void StartFading();
     // 0 when nothing was active, 1 when a wait or fade was aborted (jumping to its target).
     int Abort();
+    // As Abort, but the volume stays where the fade had brought it: for a new fade that
+    // takes over from there (its set-up applies its own initial volume).
+    int AbortKeepingVolume();
+    // As Abort for a running fade or wait; a fade that is only set up, waiting for playback
+    // to start, is kept (0): it belongs to the play that follows.
+    int AbortRunning();
     void CancelTimer();
     void on_timer_event(void* user) override;
 
@@ -56,6 +62,7 @@ private:
     void apply_step_volume(int volume);
     void start_timer_locked();
     void cancel_timer_locked();
+    int abort(bool jump_to_target, bool keep_armed);
 
     uint32_t m_timer_id = 0;  // guarded by m_lock
     // Handed to each timer as its user value: an event of a timer that was cancelled while

@@ -143,7 +143,7 @@ class StatusPoller(threading.Thread):
 class QuillonRun:
     """One quillon process in its own folder on the virtual sound card."""
 
-    def __init__(self, folder, config_text, speed="4"):
+    def __init__(self, folder, config_text, speed="4", extra_env=None):
         self.folder = folder
         self.card = os.path.join(folder, "card")
         os.makedirs(self.card, exist_ok=True)
@@ -162,6 +162,7 @@ class QuillonRun:
             "VCARD_DIR": self.card,
             "VCARD_SPEED": speed,
         })
+        env.update(extra_env or {})
         self.out_path = os.path.join(folder, "stdout.txt")
         self.out = open(self.out_path, "wb")
         self.proc = subprocess.Popen([QUILLON_BIN], env=env, stdout=self.out,
@@ -202,10 +203,10 @@ class E2ETestCase(unittest.TestCase):
             run.kill()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def start(self, config_text, speed="4", sub=None):
+    def start(self, config_text, speed="4", sub=None, extra_env=None):
         folder = self.folder if sub is None else os.path.join(self.folder, sub)
         os.makedirs(folder, exist_ok=True)
-        run = QuillonRun(folder, config_text, speed)
+        run = QuillonRun(folder, config_text, speed, extra_env)
         self.runs.append(run)
         return run
 

@@ -1,5 +1,6 @@
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -169,4 +170,80 @@ TEST(CPCMOutput, FullDeviceInNonBlockingModeIsNotAnError) {
     EXPECT_EQ(out.StopAudio(), 0);
     EXPECT_EQ(snd_pcm_state(out.handle()), SND_PCM_STATE_SETUP);
     EXPECT_EQ(out.DeInitialize(), 0);
+}
+
+TEST(CPCMOutput, FailingCloseLetsGoOfTheHandle) {
+    vcard::VCardTestEnv env("unpaced");
+    env.Set("VCARD_FAIL_CLOSE", kDevice);
+    LogCapture log;
+    const vcard::Wav cd_tone = vcard::MakeSine(44100, 2, 0.2, 440.0);
+    const vcard::Wav dat_tone = vcard::MakeSine(48000, 2, 0.2, 660.0);
+    CPCMOutput out;
+    out.SetDeviceName(kDevice);
+    const AudioInfo cd = Format(16, 44100, 2);
+    const AudioInfo dat = Format(16, 48000, 2);
+    ASSERT_EQ(out.SetAudioFormat(&cd), 0);
+    ASSERT_EQ(WriteTone(out, cd_tone), 8820);
+    // alsa-lib freed the handle although the close failed: the format change opens anew
+    // instead of draining the freed handle.
+    EXPECT_EQ(out.SetAudioFormat(&dat), 0);
+    EXPECT_TRUE(log.Contains("ERROR :CPCMOutput::DeInitWithDrain(): cannot close handle (No such device)"));
+    ASSERT_TRUE(out.IsOpen());
+    ASSERT_EQ(WriteTone(out, dat_tone), 9600);
+    EXPECT_EQ(out.SetAudioFormat(&cd), 0);
+    EXPECT_EQ(out.DeInitialize(), -ENODEV);
+    EXPECT_FALSE(out.IsOpen());
+    EXPECT_EQ(out.DeInitialize(), 0);
+    EXPECT_EQ(CountEvents(env.Dir(), kDevice, "open"), 3u);
+    EXPECT_EQ(CountEvents(env.Dir(), kDevice, "close"), 3u);
+    vcard::Wav second;
+    ASSERT_EQ(vcard::ReadWav(env.Dir() + "/" + kDevice + "-2.wav", &second), 0);
+    EXPECT_EQ(second.rate, 48000u);
+    EXPECT_EQ(second.Frames(), 9600u);
+}
+
+TEST(CPCMOutput, DeviceThatWentAwayIsOpenedAgainAndPlaysOn) {
+    vcard::VCardTestEnv env("4");
+    env.Set("VCARD_VANISH", std::string(kDevice) + ":400");  // 0.1 s of wall time
+    LogCapture log;
+    const vcard::Wav tone = vcard::MakeSine(48000, 2, 2.0, 440.0);
+    CPCMOutput out;
+    out.SetDeviceName(kDevice);
+    int lost = 0;
+    out.SetLostListener([&] { ++lost; });
+    const AudioInfo dat = Format(16, 48000, 2);
+    ASSERT_EQ(out.SetAudioFormat(&dat), 0);
+    // The writes go on at the audio's own pace while the device is away, without errors
+    // for each block; one report, and the device is looked for once a second.
+    const auto start = std::chrono::steady_clock::now();
+    int failures = 0;
+    for (size_t done = 0; done < tone.Frames(); done += 1152) {
+        const uint16_t n = static_cast<uint16_t>(std::min<size_t>(1152, tone.Frames() - done));
+        failures += out.WriteBuffer(reinterpret_cast<const uint8_t*>(tone.samples.data() + done * 2), n, 0) < 0;
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(lost, 1);
+    EXPECT_TRUE(out.IsDeviceLost());
+    EXPECT_FALSE(out.IsOpen());
+    EXPECT_GT(took, 1.0);  // two seconds of audio, most of them into nothing
+    EXPECT_TRUE(log.Contains("went away, opening it again once a second."));
+    // A new track's format while the device is away is kept for its return.
+    const AudioInfo cd = Format(16, 44100, 2);
+    EXPECT_EQ(out.SetAudioFormat(&cd), 0);
+    EXPECT_FALSE(out.IsOpen());
+
+    // Back: the next write after the retry interval opens it with that format.
+    ASSERT_EQ(unlink((env.Dir() + "/" + kDevice + ".gone").c_str()), 0);
+    const vcard::Wav cd_tone = vcard::MakeSine(44100, 2, 1.5, 660.0);
+    EXPECT_GT(WriteTone(out, cd_tone), 22050);
+    EXPECT_TRUE(out.IsOpen());
+    EXPECT_FALSE(out.IsDeviceLost());
+    EXPECT_TRUE(log.Contains("CPCMOutput::Initialize(): audio device channel1 is back."));
+    EXPECT_EQ(out.DeInitWithDrain(), 0);
+    vcard::Wav back;
+    ASSERT_EQ(vcard::ReadWav(env.WavPath(kDevice), &back), 0);
+    EXPECT_EQ(back.rate, 44100u);
+    EXPECT_GT(back.Frames(), 22050u);  // at least the half second after the reopen
+    EXPECT_NEAR(vcard::DominantFrequency(back, 0, 0, back.Frames()), 660.0, 2.0);
 }

@@ -151,6 +151,12 @@ TEST(VCardMixer, SoftvolElementsAppearOnceTheirPcmWasOpened)
         EXPECT_EQ(nullptr, Find(mixer.get(), "Playback"));
         ASSERT_EQ(0, snd_mixer_selem_set_playback_volume_all(chan2, 40));
     }
+    // every change is in the event log too
+    const auto sets = vcard::ReadEvents(env.Dir(), "mixer");
+    ASSERT_EQ(1u, sets.size());
+    EXPECT_EQ("set", sets[0].name);
+    EXPECT_EQ("chan_2", sets[0].fields.at("element"));
+    EXPECT_EQ(40, sets[0].Field("value"));
     // a later open keeps the value; "default" makes "Playback"; a saved state restores
     open_pcm("channel2");
     open_pcm("default");

@@ -191,6 +191,39 @@ TEST_F(FaderOnCard, AbortJumpsToTargetAndReports) {
     EXPECT_EQ(callback.end_kinds().size(), 1u);
 }
 
+// A new fade that takes over, and a fade that waits for the next play, never make the
+// volume jump to a target nobody hears yet.
+TEST_F(FaderOnCard, TakingOverAndKeepingASetUpFadeDoNotJump) {
+    fader.Setup(request(0, 5000, 0, 80, OrvanePlayer::FADE_END_NONE));
+    fader.StartFading();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(fader.AbortKeepingVolume(), 1);
+    EXPECT_LT(fader.GetAppliedVolume(), 40);  // where the fade was, not 80
+    EXPECT_EQ(callback.aborts().size(), 1u);
+    EXPECT_EQ(callback.end_kinds(), std::vector<unsigned>{OrvanePlayer::FADE_END_NONE});
+    EXPECT_EQ(fader.AbortKeepingVolume(), 0);
+
+    // Set up only: kept for the play that starts it, at its initial volume.
+    fader.Setup(request(0, 300, 0, 60, OrvanePlayer::FADE_END_NONE));
+    EXPECT_EQ(fader.AbortRunning(), 0);
+    EXPECT_EQ(fader.GetState(), CFader::STATE_WAITING);
+    EXPECT_EQ(fader.GetAppliedVolume(), 0);
+    fader.StartFading();
+    ASSERT_TRUE(callback.wait_for_ends(2));
+    EXPECT_EQ(fader.GetAppliedVolume(), 60);
+
+    // Running, a fade or a wait is aborted as by Abort.
+    fader.Setup(request(0, 5000, 60, 10, OrvanePlayer::FADE_END_PAUSE));
+    fader.StartFading();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(fader.AbortRunning(), 1);
+    EXPECT_EQ(fader.GetAppliedVolume(), 10);
+    fader.Setup(request(5000, 0, 10, 10, OrvanePlayer::FADE_END_WAIT));
+    fader.StartWait();
+    EXPECT_EQ(fader.AbortRunning(), 1);
+    EXPECT_EQ(fader.GetState(), CFader::STATE_IDLE);
+}
+
 TEST_F(FaderOnCard, WaitEndsWithKindSixAndStartFadingNeedsStateZero) {
     fader.Setup(request(300, 0, 70, 70, OrvanePlayer::FADE_END_NONE));
     const auto start = Clock::now();

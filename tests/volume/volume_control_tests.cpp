@@ -127,3 +127,44 @@ TEST(CVolumeControlAdapter, CardWithoutTheElementOpensButRefusesVolume) {
         EXPECT_EQ(volume.CloseMixer(), 0);
     }
 }
+
+// A softvol control appears only once its PCM was opened: the volume control looks the
+// element up again at each setting while it is missing, and after the device opened
+// applies what it could not set before.
+TEST(CVolumeControlAdapter, SoftvolElementThatAppearsLateTakesTheVolume) {
+    vcard::VCardTestEnv env("unpaced");
+    env.Set("VCARD_SOFTVOL", "1");
+    auto open_pcm = [](const char* name) {
+        snd_pcm_t* pcm = nullptr;
+        ASSERT_EQ(snd_pcm_open(&pcm, name, SND_PCM_STREAM_PLAYBACK, 0), 0) << name;
+        snd_pcm_close(pcm);
+    };
+    CVolumeControlAdapter volume;
+    volume.SetElementName("chan_1");
+    ASSERT_EQ(volume.OpenMixer(), 0);
+    EXPECT_FALSE(volume.HasElement());
+    EXPECT_EQ(volume.SetOutputVolume(40), -1);
+    EXPECT_EQ(volume.FindMissingElement(), -1);
+    open_pcm("channel1");
+    EXPECT_EQ(volume.SetOutputVolume(50), 0);  // found at the next setting
+    EXPECT_TRUE(volume.HasElement());
+    EXPECT_EQ(MixerValue(env, "chan_1"), 127);
+    EXPECT_EQ(volume.FindMissingElement(), 0);
+    EXPECT_EQ(volume.CloseMixer(), 0);
+
+    // The last setting that failed is applied once the element is found (percent or dB).
+    volume.SetElementName("chan_2");
+    ASSERT_EQ(volume.OpenMixer(), 0);
+    EXPECT_EQ(volume.SetOutputVolume(30), -1);
+    EXPECT_EQ(volume.SetOutputVolume_db(-20), -1);
+    open_pcm("channel2");
+    EXPECT_EQ(MixerValue(env, "chan_2"), 255);  // a new control starts at full volume
+    EXPECT_EQ(volume.FindMissingElement(), 1);
+    long db_value = -1;
+    ASSERT_EQ(vcard::ReadMixer(env.Dir(), "chan_2", &db_value), 0);
+    EXPECT_NEAR(db_value, 255 - 20 * 255 / 120, 2);
+    EXPECT_EQ(volume.GetLevel(), -20);
+    EXPECT_EQ(volume.CloseMixer(), 0);
+    // Closed: nothing is looked up or remembered any more.
+    EXPECT_EQ(volume.FindMissingElement(), -1);
+}
