@@ -245,6 +245,7 @@ private:
     bool m_low_buffer_latch = false;              // player thread only
     std::atomic<uint32_t> m_low_buffer_threshold{0};
     std::atomic<int32_t> m_target_volume{50};
+    std::atomic<bool> m_replacing_fade{false};    // PrepareFader is aborting the old fade
     utils::CMsgQueue m_queue;                     // has its own lock
     std::unique_ptr<CPlaylistFileMap> m_playlist; // player thread (and Play(song_id) under the information lock)
     std::string m_playlist_dir = "./";

@@ -48,7 +48,9 @@ void CPlayer::PrepareFader(const FadeRequest& request) {
                           prefix, request.init, request.target);
     // The new fade starts from its own initial volume: jumping to the old one's target
     // first would be heard (a reload during a fade-in would blare at full volume).
+    m_replacing_fade = true;
     m_fader->AbortKeepingVolume();
+    m_replacing_fade = false;
     // The fader calls back into the player under its own lock, so the information lock
     // is never held while the fader's lock is taken.
     utils::logger.info("%s id=%d, CPlayer::PrepareFader() Setting up Fader.\n", prefix, get_player_id());
@@ -179,7 +181,9 @@ void CPlayer::EndFadingCallback(const unsigned* kind) {
                                prefix, get_player_id());
             break;
         case FADE_END_TRACK_FADE_IN:
-            StartEndOfTrackWait();
+            // A fade-in that a new fade replaces has no track end to wait for; its wait
+            // would set the target volume on the way.
+            if (!m_replacing_fade) StartEndOfTrackWait();
             utils::logger.info("%s id=%d, CPlayer::EndFadingCallback(): Track started playing after fading", prefix,
                                get_player_id());
             break;

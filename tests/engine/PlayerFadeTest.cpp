@@ -134,11 +134,21 @@ TEST(CPlayerFade, EveryTrackFadesInFromZeroToTheItemVolume) {
     ASSERT_TRUE(finished);
     ASSERT_TRUE(faded);
     EXPECT_EQ(2u, h.recorder.Count(Kind::TrackFadeIn));
+    // The last fade-in ends at the item volume; the first one too, unless the next
+    // track's fade-in took over before it ended (the device still held the first track):
+    // it then ends where it had got to, without jumping to the item volume.
+    int fade_in_ends = 0;
+    int last_end_volume = -1;
     for (const Note& n : h.recorder.Of(Kind::FadeEnd)) {
         if (n.code == FADE_END_TRACK_FADE_IN) {
-            EXPECT_EQ(70, n.info.m_curr_volume);
+            EXPECT_GT(n.info.m_curr_volume, 0);
+            EXPECT_LE(n.info.m_curr_volume, 70);
+            last_end_volume = n.info.m_curr_volume;
+            ++fade_in_ends;
         }
     }
+    EXPECT_GE(fade_in_ends, 2);
+    EXPECT_EQ(70, last_end_volume);
     // 1.2 s tracks are shorter than the end margin: the wait ends at once.
     EXPECT_TRUE(h.log.Contains("is too short, issue wait end now."));
     EXPECT_EQ(70, h.player->GetVolume());
