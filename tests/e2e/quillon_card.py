@@ -101,8 +101,9 @@ class Card(E2ETestCase):
 
     def test_volume_and_fades_reach_softvol_controls_after_a_fresh_boot(self):
         # No saved mixer state: chan_1 appears only once the player opened channel1.
-        first = self.media_folder("a", 440)
-        second = self.media_folder("b", 660)
+        # Tracks long enough that the reload finds one playing (it fades out only then).
+        first = self.media_folder("a", 440, seconds=8.0)
+        second = self.media_folder("b", 660, seconds=8.0)
         run = self.start(self.config(first, 50), extra_env={"VCARD_SOFTVOL": "1"})
         poller = StatusPoller(run.status)
         poller.start()
@@ -138,9 +139,9 @@ class Card(E2ETestCase):
         self.stop(run, poller)
 
     def test_sighup_during_a_fade_goes_on_from_the_volume_reached(self):
-        first = self.media_folder("a", 440, seconds=3.0)
-        second = self.media_folder("b", 660, seconds=3.0)
-        third = self.media_folder("c", 880, seconds=3.0)
+        first = self.media_folder("a", 440, seconds=8.0)
+        second = self.media_folder("b", 660, seconds=8.0)
+        third = self.media_folder("c", 880, seconds=8.0)
         run = self.start(self.config(first, 80))
         poller = StatusPoller(run.status)
         poller.start()
