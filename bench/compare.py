@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """quillon side by side with the mpg123 and ffmpeg command lines, on the virtual card.
 
-Usage: python3 bench/compare.py [--build build/normal] [--runs 3] [--skip-cpu]
+Usage: python3 bench/compare.py [--build build/normal] [--runs 3] [--skip-cpu] [--cpu-only]
 
 Every player runs as a whole process, as a new user would start it, playing the same
 media to PCM "channel1" of the project's virtual sound card (real-time clock):
@@ -15,7 +15,11 @@ media to PCM "channel1" of the project's virtual sound card (real-time clock):
   and the MP3 stream, next to the floor: a program that only loads the engine's library
   with every library the player links, and ends; and 1 and 4 players in one process
   (bench/players_rss), with the private (anonymous) part of their memory;
-- CPU seconds per hour of audio for a ten-minute MP3 file on an unpaced card;
+- CPU seconds per hour of audio for ten-minute files on an unpaced card: MP3 (against
+  mpg123 and ffmpeg), Ogg/Opus, Ogg/Vorbis and FLAC (against ffmpeg), with the ratios taken
+  run by run (quillon against the other player in the same round) and summarised;
+- bench/source_bench on the ten-minute MP3 and ADTS AAC files: the player's source and
+  decoder chain against a bare libavformat + mpg123 / fdk-aac loop, in the same process;
 - switch latency (quillon only: the command lines have no items): bench/engine_bench,
   from the call to the moment the old audio stops at the card.
 
@@ -234,7 +238,8 @@ def player_command(name, build, folder, media, what):
         tracks = os.path.join(root, "tracks")
         os.makedirs(tracks, exist_ok=True)
         os.symlink(what, os.path.join(tracks, os.path.basename(what)))
-        config = "volume=50\nbuffer_ms=500\nmedia_type=local\nmedia_folder=tracks\n"
+        config = ("volume=50\nbuffer_ms=500\nmedia_type=local\nmedia_folder=tracks\n"
+                  "media_extensions=mp3,aac,opus,ogg,flac\n")
         return quillon_args(build, folder, config, root + "/")
     if name == "mpg123":
         if what.startswith("rtp://") or what.endswith(".aac"):
@@ -267,9 +272,9 @@ def start_and_memory(name, build, asound, what, play_after=3.0, limit=20.0):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def cpu_per_hour(name, build, asound, path, seconds, limit=300.0):
+def cpu_per_hour(name, build, asound, path, seconds, limit=300.0, rate=44100):
     """CPU seconds (user + system) per hour of audio played, unpaced card; the file lasts
-    the given seconds at 44100 Hz stereo."""
+    the given seconds at the given rate, stereo."""
     folder = tempfile.mkdtemp(prefix="compare-")
     try:
         args, env = player_command(name, build, folder, None, path)
@@ -281,7 +286,7 @@ def cpu_per_hour(name, build, asound, path, seconds, limit=300.0):
             deadline = time.monotonic() + limit
             while time.monotonic() < deadline and run.running():
                 try:
-                    if os.path.getsize(wav) - 44 >= seconds * 44100 * 4:
+                    if os.path.getsize(wav) - 44 >= seconds * rate * 4:
                         break
                 except OSError:
                     pass
@@ -364,7 +369,61 @@ def make_media(folder):
     tone(media["stream_mp3"], 60, mp3)
     tone(media["stream_aac"], 60, ["-c:a", "aac", "-b:a", "128k", "-f", "adts"])
     tone(media["long"], 600, mp3)
+    for key, codec in CODEC_MEDIA.items():
+        media[key] = os.path.join(folder, "long." + codec[0])
+        tone(media[key], 600, codec[1])
+    media["long_aac"] = os.path.join(folder, "long.aac")
+    tone(media["long_aac"], 600, ["-c:a", "aac", "-b:a", "128k", "-f", "adts"])
     return media
+
+
+# Ten-minute files of the libavcodec decoder's codecs: (extension, ffmpeg arguments, rate).
+CODEC_MEDIA = {
+    "long_opus": ("opus", ["-c:a", "libopus", "-b:a", "96k", "-ar", "48000", "-f", "ogg"], 48000),
+    "long_vorbis": ("ogg", ["-c:a", "libvorbis", "-q:a", "4", "-f", "ogg"], 44100),
+    "long_flac": ("flac", ["-c:a", "flac", "-sample_fmt", "s16", "-f", "flac"], 44100),
+}
+CPU_CASES = (("long", "ten-minute MP3", ("mpg123", "ffmpeg")),
+             ("long_opus", "ten-minute Ogg/Opus 96 kbit/s", ("ffmpeg",)),
+             ("long_vorbis", "ten-minute Ogg/Vorbis q4", ("ffmpeg",)),
+             ("long_flac", "ten-minute FLAC 16-bit", ("ffmpeg",)))
+
+
+def cpu_round(build, asound, media, results):
+    """One round of the CPU cases: each player on each file, one after the other."""
+    for key, _, others in CPU_CASES:
+        rate = CODEC_MEDIA[key][2] if key in CODEC_MEDIA else 44100
+        for name in ("quillon",) + others:
+            results.setdefault(("cpu", key, name), []).append(
+                cpu_per_hour(name, build, asound, media[key], 600, rate=rate))
+
+
+def print_cpu(results):
+    players = ("quillon", "mpg123", "ffmpeg")
+    for key, label, others in CPU_CASES:
+        print_row("CPU, %s, unpaced card [s per audio hour]" % label,
+                  [summary(results[("cpu", key, n)], 1.0, 2) if n == "quillon" or n in others else "–"
+                   for n in players])
+    print()
+    print("CPU ratios, taken run by run (quillon / the other player in the same round): median (min..max)")
+    for key, label, others in CPU_CASES:
+        q = results[("cpu", key, "quillon")]
+        for other in others:
+            ratios = [a / b for a, b in zip(q, results[("cpu", key, other)]) if a and b]
+            print("  %s: quillon / %s %s" % (label, other, summary(ratios, 1.0, 2)))
+
+
+def source_bench(build, media, rounds):
+    """bench/source_bench's line for each ten-minute MP3 and AAC file."""
+    bench = os.path.join(build, "bench", "source_bench")
+    if not os.path.exists(bench):
+        return []
+    lines = []
+    for key in ("long", "long_aac"):
+        out = subprocess.run([bench, media[key], str(max(3, rounds))], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True).stdout.strip()
+        lines.append(out.replace(media[key], os.path.basename(media[key])))
+    return lines
 
 
 def main():
@@ -372,6 +431,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(REPO, "build", "normal"))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--skip-cpu", action="store_true", help="leave out the ten-minute CPU runs")
+    parser.add_argument("--cpu-only", action="store_true", help="only the CPU runs and source_bench")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     asound = os.path.join(build, "vcard", "asound.conf")
@@ -384,6 +444,26 @@ def main():
             sys.exit("compare.py: %s is missing: build first (cmake --build %s)" % (path, build))
 
     work = tempfile.mkdtemp(prefix="compare-media-")
+    if args.cpu_only:
+        try:
+            media = make_media(work)
+            results = {}
+            for run in range(args.runs):
+                cpu_round(build, asound, media, results)
+                print("run %d of %d done" % (run + 1, args.runs), file=sys.stderr)
+            lines = source_bench(build, media, args.runs)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        print()
+        print("quillon against the mpg123 and ffmpeg command lines on the virtual card, CPU only "
+              "(%d runs each: median (min..max))" % args.runs)
+        print()
+        print_row("what", ["quillon", "mpg123", "ffmpeg"])
+        print_row("---", ["---"] * 3)
+        print_cpu(results)
+        print()
+        print("\n".join(lines))
+        return 0
     try:
         media = make_media(work)
         # 128 kbit/s is 16000 bytes per second; ADTS at 128 kbit/s about the same.
@@ -410,15 +490,14 @@ def main():
                     results.setdefault(("players", count, "peak"), []).append(peak)
                     results.setdefault(("players", count, "private"), []).append(private)
                 if not args.skip_cpu:
-                    for name in PLAYERS:
-                        results.setdefault(("cpu", name), []).append(
-                            cpu_per_hour(name, build, asound, media["long"], 600))
+                    cpu_round(build, asound, media, results)
                 print("run %d of %d done" % (run + 1, args.runs), file=sys.stderr)
         finally:
             sender.terminate()
             sender.wait()
             server.stop()
         floors = [floor_rss(build) for _ in range(args.runs)]
+        bench_lines = [] if args.skip_cpu else source_bench(build, media, args.runs)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -445,13 +524,9 @@ def main():
                   ["%s / %s" % (summary(results[("players", count, "peak")], 1 / 1024.0, 1),
                                 summary(results[("players", count, "private")], 1 / 1024.0, 1)), "", ""])
     if not args.skip_cpu:
-        print_row("CPU, ten-minute MP3, unpaced card [s per audio hour]",
-                  [summary(results[("cpu", n)], 1.0, 1) for n in PLAYERS])
-        q = [v for v in results[("cpu", "quillon")] if v]
-        for other in ("mpg123", "ffmpeg"):
-            o = [v for v in results[("cpu", other)] if v]
-            if q and o:
-                print("CPU ratio quillon / %s: %.2f" % (other, statistics.median(q) / statistics.median(o)))
+        print_cpu(results)
+        print()
+        print("\n".join(bench_lines))
     engine_bench = os.path.join(build, "bench", "engine_bench")
     if os.path.exists(engine_bench):
         print()
