@@ -7,7 +7,7 @@ target_link_libraries(rss_floor PRIVATE orvaneplayer)
 if(TARGET quillon AND TARGET vcard_testkit)
   add_custom_target(run_compare_bench
     COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/compare.py --build ${CMAKE_BINARY_DIR}
-    DEPENDS quillon rss_floor players_rss engine_bench vcard
+    DEPENDS quillon rss_floor players_rss engine_bench source_bench vcard
     USES_TERMINAL)
 endif()
 add_executable(players_rss ${CMAKE_CURRENT_LIST_DIR}/players_rss.cpp)
