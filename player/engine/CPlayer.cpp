@@ -504,6 +504,11 @@ bool CPlayer::OutputIsPrebuffering() const {
     return m_output && m_buffered_current && m_buffered_output->IsPrebuffering();
 }
 
+bool CPlayer::AudioCarriesOn() {
+    return m_output && m_buffered_current && !m_buffered_output->IsPrebuffering() &&
+           static_cast<int32_t>(GetVolume()) == m_target_volume;
+}
+
 uint32_t CPlayer::GetBufferedAudioLevel() {
     uint32_t ms = 0;
     if (m_buffered_output) m_buffered_output->GetBufferedMs(&ms);

@@ -135,6 +135,9 @@ public:
 
     // libavformat's interrupt callback: 1 tells the blocking operation to give up.
     static int PlaybackCallback(void* player);
+    // Sleeps ms on the player thread; while a stream's buffered audio plays (a wait before
+    // reconnecting), the device is fed from the ring in that time.
+    void SuspendFeedingStream(uint32_t ms);
 
     // ---- Mechanics driven by the state objects: player thread only. ----
     void SetState(APlayerState* state);
@@ -157,6 +160,8 @@ public:
     int StartAudio();
     int StopAudio();
     bool OutputIsPrebuffering() const;
+    // The buffered output kept playing through a reconnection, at the item's volume.
+    bool AudioCarriesOn();
     bool PlaylistHasTracks() const;
     void SetupTrackAutoFade();
     void SetupStreamAutoFade();
@@ -204,6 +209,10 @@ private:
     int PlayOutStream();
     bool SwitchToNormalOutput();
     bool SwitchToBufferedOutput(const std::string& caller, const std::string& track);
+    bool KeepBufferedAudio(const std::string& track);
+    // Moves ring audio to the device and raises the low-buffer error (inside blocking
+    // source operations and while waiting to reconnect).
+    void FeedStreamOutput();
     void ReportOpenFailure(int r, const std::string& caller, const std::string& track);
     bool RestartDecoder(const std::string& caller, const std::string& track);
     void LoadNextSongName();
@@ -270,6 +279,7 @@ private:
     // Before the buffered output, which counts into it: outlives it.
     CStreamHealth m_health;                       // player thread writes, any thread reads (atomics)
     std::unique_ptr<CPCMOutputBuffered> m_buffered_output;
+    std::string m_buffered_track;                 // player thread only: the stream it was made for
     std::unique_ptr<CAudioDecoderChain> m_decoder;
     std::atomic<int> m_player_id{-1};
     std::unique_ptr<BufferingAlgorithm::CBufferingAlgorithm> m_rtp_algorithm;

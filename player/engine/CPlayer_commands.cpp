@@ -134,6 +134,8 @@ void CPlayer::ExecuteCommand(int code, const std::string& argument) {
             break;
         case CMD_REBUFFER:
             if (m_source) m_source->DeInitialize();
+            // A new buffer is asked for: the reconnection must not carry the old one on.
+            if (m_output) OutputDrop();
             SetState(m_connecting.get());
             break;
         default:

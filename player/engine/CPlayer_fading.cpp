@@ -5,8 +5,16 @@
 #include "player/source/CAudioSource.h"
 #include "player/volume/CFaderAdapter.h"
 #include "utils/CLogger.h"
+#include "utils/MonotonicClock.h"
 
 using namespace OrvanePlayer;
+
+namespace {
+int64_t monotonic_ms() {
+    const timespec now = utils::monotonic_now();
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+}  // namespace
 
 int CPlayer::PlaybackCallback(void* argument) {
     auto* player = static_cast<CPlayer*>(argument);
@@ -19,27 +27,45 @@ int CPlayer::PlaybackCallback(void* argument) {
         utils::logger.notice("%s PLAYBACK callback: time out detected, quitting!\n", player->get_player_prefix());
         return 1;
     }
-    CPCMOutputBuffered* buffered = player->m_buffered_output.get();
-    if (!buffered || !player->m_buffered_current) return 0;
+    player->FeedStreamOutput();
+    return 0;
+}
+
+void CPlayer::FeedStreamOutput() {
+    CPCMOutputBuffered* buffered = m_buffered_output.get();
+    if (!buffered || !m_buffered_current) return;
     buffered->alsa_write_audio_poll();
     uint32_t level = 0;
     // A failed level query (negative) says nothing about the level; the count of free
     // device frames it returns otherwise does not matter here.
-    if (buffered->GetBufferedMs(&level) < 0 || buffered->IsPrebuffering()) return 0;
-    const uint32_t threshold = player->m_low_buffer_threshold;
+    if (buffered->GetBufferedMs(&level) < 0 || buffered->IsPrebuffering()) return;
+    const uint32_t threshold = m_low_buffer_threshold;
     if (level >= threshold) {
-        player->m_low_buffer_latch = false;
-        return 0;
+        m_low_buffer_latch = false;
+        return;
     }
-    if (!player->m_low_buffer_latch) {
-        if (IPlayerDelegate* delegate = player->m_delegate) {
-            delegate->NotifyPlaybackError(player->InfoCopy(), EPLAYER_STREAM_LOW_BUFFER_REACHED);
+    if (!m_low_buffer_latch) {
+        if (IPlayerDelegate* delegate = m_delegate) {
+            delegate->NotifyPlaybackError(InfoCopy(), EPLAYER_STREAM_LOW_BUFFER_REACHED);
             utils::logger.warning("%s audio buffer reached low level: current=%ums, threshold=%ums",
-                                  player->get_player_prefix(), level, threshold);
+                                  get_player_prefix(), level, threshold);
         }
-        player->m_low_buffer_latch = true;
+        m_low_buffer_latch = true;
     }
-    return 0;
+}
+
+void CPlayer::SuspendFeedingStream(uint32_t ms) {
+    const int64_t end = monotonic_ms() + ms;
+    for (;;) {
+        const int64_t left = end - monotonic_ms();
+        if (left <= 0) return;
+        FeedStreamOutput();
+        CPCMOutputBuffered* buffered = m_buffered_current ? m_buffered_output.get() : nullptr;
+        if (!buffered || !buffered->WaitForDevice(static_cast<int>(left))) {
+            suspend(static_cast<uint32_t>(left));
+            return;
+        }
+    }
 }
 
 void CPlayer::PrepareFader(const FadeRequest& request) {

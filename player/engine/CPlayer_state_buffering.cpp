@@ -11,7 +11,13 @@ CPlayer_state_buffering::CPlayer_state_buffering(CPlayer* player)
 void CPlayer_state_buffering::on_entry() {
     utils::logger.info("%s %s URL buffering, setting autofading.\n", m_player->get_player_prefix(),
                        GetName().c_str());
-    m_player->SetupStreamAutoFade();
+    // After a reconnection whose buffered audio never stopped, at its volume, there is
+    // nothing to fade in: the fade would start from silence in the middle of what is heard.
+    if (!m_player->AudioCarriesOn())
+        m_player->SetupStreamAutoFade();
+    else
+        utils::logger.info("%s %s the buffered audio plays on: no fade-in.\n", m_player->get_player_prefix(),
+                           GetName().c_str());
 }
 
 void CPlayer_state_buffering::SetNewPlaylist(bool) { CloseAndOpenList("::SetNewPlaylist():"); }

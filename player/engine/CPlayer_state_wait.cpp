@@ -50,7 +50,8 @@ void CPlayer_state_wait::PlayPrevious() {
 void CPlayer_state_wait::Process() {
     // The retry waits on the monotonic clock: a step of the wall clock must not stop it.
     if (utils::monotonic_seconds() - m_entry_time <= m_timeout_s) {
-        m_player->suspend(50);
+        // The audio buffered before the connection was lost plays on meanwhile.
+        m_player->SuspendFeedingStream(50);
         return;
     }
     utils::logger.notice("%s  id=%d, state=%s, %ds timeout occurred.\n",

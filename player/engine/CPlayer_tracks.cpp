@@ -30,6 +30,13 @@ constexpr int kMissingFile = -2;
 
 bool IsUrl(const std::string& name) { return name.find("://") != std::string::npos; }
 
+bool IsRtp(const std::string& name) { return name.find("rtp://") != std::string::npos; }
+
+// The source's time-out for a stream: its buffer delay and accuracy, plus 5 s.
+unsigned SourceTimeoutFor(const StreamParams& p, bool rtp) {
+    return rtp ? (p.rtp_accuracy_ms + p.rtp_delay_ms) / 1000 + 5 : (p.tcp_accuracy_ms + p.tcp_delay_ms) / 1000 + 5;
+}
+
 unsigned AddressWord(const void* pointer) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer));
 }
@@ -258,8 +265,23 @@ bool CPlayer::SwitchToNormalOutput() {
     return true;
 }
 
+// A reconnection of the stream that is playing: the audio buffered from the connection
+// before plays on while the new one opens, and the new audio joins it.
+bool CPlayer::KeepBufferedAudio(const std::string& track) {
+    if (!m_buffered_output || !m_buffered_current || track != m_buffered_track || !m_buffered_output->HoldsAudio())
+        return false;
+    uint32_t level = 0;
+    m_buffered_output->GetBufferedMs(&level);
+    utils::logger.info("%s Keeping the BUFFERED output: %u ms of %s play on while it reconnects.\n",
+                       get_player_prefix(), level, track.c_str());
+    SetSourceTimeout(static_cast<int32_t>(SourceTimeoutFor(GetStreamParams(), IsRtp(track))));
+    m_source->ContinueOnNextOpen();
+    return true;
+}
+
 bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::string& track) {
     const char* prefix = get_player_prefix();
+    if (KeepBufferedAudio(track)) return true;
     utils::logger.info("%s Setting PCM Output to BUFFERED output address is 0x%x.\n", prefix,
                        AddressWord(m_buffered_output.get()));
     StopAudio();
@@ -272,8 +294,8 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         m_buffered_output.reset();
     }
     const StreamParams p = GetStreamParams();
-    if (track.find("rtp://") == std::string::npos) {
-        const unsigned s = (p.tcp_accuracy_ms + p.tcp_delay_ms) / 1000 + 5;
+    if (!IsRtp(track)) {
+        const unsigned s = SourceTimeoutFor(p, false);
         utils::logger.info("%s Switching to TCP buffering. Setting delay to %u s. [%s]\n", prefix, s, track.c_str());
         SetSourceTimeout(static_cast<int32_t>(s));
         m_buffered_output =
@@ -282,7 +304,7 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         m_buffered_output->SetBackPressure(&CPlayer::PlaybackCallback, this);
         m_low_buffer_threshold = p.tcp_low_threshold_ms;
     } else {
-        const unsigned s = (p.rtp_accuracy_ms + p.rtp_delay_ms) / 1000 + 5;
+        const unsigned s = SourceTimeoutFor(p, true);
         utils::logger.info("%s Switching to RTP buffering. Setting delay to %u [%s]\n", prefix, s, track.c_str());
         SetSourceTimeout(static_cast<int32_t>(s));
         m_buffered_output =
@@ -290,6 +312,7 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         m_low_buffer_threshold = p.rtp_low_threshold_ms;
     }
     m_low_buffer_latch = false;
+    m_buffered_track = track;
     m_buffered_output->SetHealth(&m_health);
     m_buffered_output->set_player_id(get_player_id());
     m_buffered_output->set_player_prefix(prefix);
@@ -460,6 +483,8 @@ bool CPlayer::StreamEndIsTrackEnd() {
     utils::logger.info("%s CPlayer::ProcessTrack(): end of a finite stream, playing out the %u ms still buffered\n",
                        get_player_prefix(), level);
     m_playing_out = true;
+    // Opening it again (a repeated item) plays it anew: nothing to join to.
+    m_buffered_track.clear();
     return true;
 }
 

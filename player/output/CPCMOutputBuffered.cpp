@@ -507,6 +507,21 @@ int CPCMOutputBuffered::wait_for_room() {
     return kRoom;
 }
 
+bool CPCMOutputBuffered::HoldsAudio() {
+    if (!m_handle)
+        return false;
+    const snd_pcm_state_t state = snd_pcm_state(m_handle.get());
+    return state == SND_PCM_STATE_RUNNING || (state == SND_PCM_STATE_PREPARED && m_ring->GetFillLevel() > 0);
+}
+
+bool CPCMOutputBuffered::WaitForDevice(int ms) {
+    if (!m_handle || !m_started || m_period <= 0 || m_ring->GetFillLevel() < static_cast<uint32_t>(m_period))
+        return false;
+    // An under-run ends the wait as well; the next poll prepares the device again.
+    const int rc = snd_pcm_wait(m_handle.get(), ms);
+    return rc >= 0 || rc == -EPIPE;
+}
+
 int CPCMOutputBuffered::ResamplerOutputBuffer(const void* data, int frames) {
     if (frames <= 0)
         return 0;

@@ -73,6 +73,14 @@ public:
     // negative on a device error. Call repeatedly (the caller sleeps between calls).
     int PlayOut();
 
+    // The device plays, or pre-buffering has gathered audio in the ring: what a
+    // reconnection of the same stream may keep. Playback thread.
+    bool HoldsAudio();
+    // While playback runs with at least a period in the ring: sleeps until the device can
+    // take a period, at most ms, and returns true. Otherwise false at once (nothing to
+    // feed: the caller sleeps as it would). Playback thread.
+    bool WaitForDevice(int ms);
+
     // Where the level, the target, under-runs, the level control's corrections and lost
     // packets are counted (not owned; null counts nothing). Before Initialize.
     void SetHealth(CStreamHealth* health);

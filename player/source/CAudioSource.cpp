@@ -170,6 +170,8 @@ int CAudioSource::Initialize(const std::string& url, const std::string& name)
     m_refused_codec.clear();
     m_info = AudioInfo{};
     m_icy_seen = false;
+    m_rejoin.Begin(m_continue_next && url == m_last_url);
+    m_continue_next = false;
     m_format_context.reset(avformat_alloc_context());
     Restart();
 
@@ -232,6 +234,10 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
     m_format_context->interrupt_callback.opaque = m_libav_context;
     av_dict_set(dictionary, "probesize", kStreamProbeSize, 0);
     av_dict_set(dictionary, "analyzeduration", kStreamAnalyzeUs, 0);
+    // A stream joined mid-flight starts inside a frame, where the MP3 and ADTS probes
+    // never score high enough to stop early: unbounded, libavformat would wait for up to
+    // 1 MiB of it at the audio's pace before the first packet.
+    av_dict_set(dictionary, "formatprobesize", kStreamProbeSize, 0);
 
     std::string stream_url;
     int result;
@@ -589,11 +595,11 @@ bool CAudioSource::IsLiveStream()
 
 // A body without Content-Length that is not chunked ends when the server closes the
 // connection; libavformat reports that end as an I/O error ("Stream ends prematurely").
-// For a file it is the end of the track; for live radio it stays an error.
+// A connection that breaks (a reset) reports its own error instead.
 bool CAudioSource::BodyEndedWithConnection()
 {
     AVIOContext* io = m_format_context->pb;
-    return io && io->eof_reached && avio_size(io) < 0 && !IsLiveStream();
+    return io && io->eof_reached && avio_size(io) < 0;
 }
 
 int CAudioSource::CheckIcyMetadata(bool* metadataChanged)
@@ -648,8 +654,13 @@ int CAudioSource::ReadAudio(bool* metadataChanged)
         result = AVERROR_EXIT;
     }
     if (result == AVERROR(EIO) && BodyEndedWithConnection()) {
-        utils::logger.info("%s  the connection ended a body without a length: end of %s", get_player_prefix(),
-                           m_last_url.c_str());
+        // For a file that is the end of the track; live radio whose server closed the
+        // connection ends its stream as well, and the player connects again.
+        if (IsLiveStream())
+            utils::logger.info("%s  the server closed the connection of %s", get_player_prefix(), m_last_url.c_str());
+        else
+            utils::logger.info("%s  the connection ended a body without a length: end of %s", get_player_prefix(),
+                               m_last_url.c_str());
         result = AVERROR_EOF;
     }
     if (result == 0) {
@@ -685,6 +696,14 @@ int CAudioSource::DeliverPacket(const AVPacket* packet)
     if (size <= 0 || !m_output) {
         return size;
     }
+    if (m_rejoin.Repeats(packet->data, size)) {
+        return size;
+    }
+    if (m_rejoin.TakeJoined()) {
+        utils::logger.info("%s  the new connection repeated %u packets already buffered; joined after them",
+                           get_player_prefix(), m_rejoin.Skipped());
+    }
+    m_rejoin.Remember(packet->data, size);
     for (int offset = 0; offset < size; offset += kMaxWrite) {
         const int piece = size - offset < kMaxWrite ? size - offset : kMaxWrite;
         m_output->WriteBuffer(packet->data + offset, static_cast<uint16_t>(piece), 0);

@@ -7,6 +7,7 @@
 #include "player/decoder/AudioFormat.h"
 #include "player/decoder/IAudioOutput.h"
 #include "player/source/CFileIOStandard.h"
+#include "player/source/CStreamRejoin.h"
 #include "player/source/CTimeout_handler.h"
 #include "player/source/CURLPlaylistAudioSource.h"
 #include "player/source/IAudioSource.h"
@@ -79,6 +80,10 @@ public:
     // Codec of the input's first audio stream when no decoder takes it ("wmav2 (Windows
     // Media Audio 2)"), else empty. Set by every Initialize that gets to choose a stream.
     const std::string& GetRefusedCodec() const { return m_refused_codec; }
+    // The next Initialize of the same URL continues the audio delivered so far (a
+    // reconnection whose buffered audio plays on): packets of the new connection that
+    // repeat what was delivered are left out. Applies to the next Initialize only.
+    void ContinueOnNextOpen() { m_continue_next = true; }
     // Parses "StreamTitle='...';" into the title; true when the title changed.
     bool ParseStreamTitle(const std::string& text);
 
@@ -150,6 +155,8 @@ private:
     uint64_t m_missing_packets = 0;       // since the last TakeMissingPackets
     std::string m_last_url;
     std::string m_refused_codec;  // see GetRefusedCodec
+    CStreamRejoin m_rejoin;          // packets delivered, to join a reconnection after them
+    bool m_continue_next = false;    // the next open of the last URL continues its audio
     CURLPlaylistAudioSource m_playlist_resolver;
     CFileIOStandard m_file;
     std::unique_ptr<uint8_t[]> m_probe_buffer;  // kProbeSize + kProbePadding, kept until DeInitialize

@@ -27,6 +27,14 @@ Route fields (all optional):
   stall_after   bytes of body sent before the response stalls forever (-1 = never)
   drop_after    seconds after which the server closes the connection in the middle
                 of file/body data (a server that drops its listeners)
+  live          with file and loop: a live broadcast. The stream runs on the server's
+                clock from its start (at "rate"), so a listener joins it wherever it
+                is, at any byte (rarely on a frame boundary). Needs "rate".
+  live_offset   with live: seconds the broadcast had already run when the server
+                started (0)
+  burst         bytes sent at once on connect before the pacing starts (a server that
+                hands a new listener what it has buffered; with live, the bytes just
+                before the current position); 0 = none
   stall_for_icy stall right after the headers when the client asked for
                 "Icy-MetaData: 1" (a media player), answer normally otherwise
   icy           with file: when the client asked for "Icy-MetaData: 1" send
@@ -51,6 +59,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 ROUTES = {}
 PORT = 0
+STARTED = time.monotonic()  # the clock of live broadcasts
 LOG_PATH = None
 LOG_LOCK = threading.Lock()
 STOP = threading.Event()
@@ -63,9 +72,9 @@ def subst(text):
 class Pacer:
     """Sleeps so that data goes out at `rate` bytes per second from the start."""
 
-    def __init__(self, rate):
+    def __init__(self, rate, burst=0):
         self.rate = rate
-        self.sent = 0
+        self.sent = -burst  # the burst goes out before the pacing starts
         self.start = time.monotonic()
 
     def wait(self, size):
@@ -153,7 +162,7 @@ class Handler(BaseHTTPRequestHandler):
         limit = route.get("stall_after", -1)
         if limit >= 0:
             data = data[:limit]
-        pacer = Pacer(float(route.get("rate", 0)))
+        pacer = Pacer(float(route.get("rate", 0)), int(route.get("burst", 0)))
         for i in range(0, len(data), 1024):
             chunk = data[i:i + 1024]
             self.wfile.write(chunk)
@@ -168,20 +177,22 @@ class Handler(BaseHTTPRequestHandler):
     def send_file(self, route, icy, metaint):
         with open(route["file"], "rb") as media:
             data = media.read()
+        start = live_position(route, len(data))
         if not icy:
             if route.get("loop"):
+                data = data[start:] + data[:start]
                 while not STOP.is_set() and not self.dropped():
                     self.send_paced(data, route)
+                    route = dict(route, burst=0)
             else:
                 self.send_paced(data, route)
             return
-        self.send_icy(data, route, metaint)
+        self.send_icy(data, route, metaint, start)
 
-    def send_icy(self, data, route, metaint):
+    def send_icy(self, data, route, metaint, position=0):
         titles = route.get("titles", [""])
         per_title = int(route.get("title_blocks", 4))
-        pacer = Pacer(float(route.get("rate", 0)))
-        position = 0
+        pacer = Pacer(float(route.get("rate", 0)), int(route.get("burst", 0)))
         block = 0
         while not STOP.is_set() and not self.dropped():
             chunk = b""
@@ -202,6 +213,16 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             pacer.wait(len(chunk))
             block += 1
+
+
+def live_position(route, size):
+    """Where a new listener joins: for a live broadcast the byte it has reached on the
+    server's clock, less the burst; else the start of the file."""
+    if not route.get("live") or size == 0:
+        return 0
+    rate = float(route["rate"])
+    elapsed = time.monotonic() - STARTED + float(route.get("live_offset", 0))
+    return (int(elapsed * rate) - int(route.get("burst", 0))) % size
 
 
 def icy_block(title, encoding="utf-8"):
