@@ -399,3 +399,19 @@ TEST(CPlayerStream, LiveStreamThatEndsIsNotPlayedOut) {
     EXPECT_EQ(0u, h.log.count("Audio processing returned"));
     EXPECT_EQ(0u, h.log.count("end of a finite stream"));
 }
+
+TEST(CPlayerStream, LiveStreamWhoseConnectionBreaksIsStillAnError) {
+    // A reset is no clean end: it stays a read error, in the log and to the delegate.
+    PlayerHarness h("4");
+    testkit::HttpTestServer server(h.env.Dir(), std::string("{\"/radio\": {\"file\": \"") + ENGINE_TEST_MEDIA +
+                                                    "/stream.mp3\", \"loop\": true, \"rate\": 64000, \"reset_after\": 1, "
+                                                    "\"headers\": {\"icy-name\": \"On Air\"}}}");
+    ASSERT_TRUE(server.running());
+    ASSERT_EQ(0, h.Start(ShortBuffers()));
+    h.player->SetItem(h.Item(server.url("/radio"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitCount(Kind::ItemFinished, 1));
+    EXPECT_TRUE(h.log.Contains("ERROR : Audio processing returned"));
+    EXPECT_TRUE(h.log.Contains("other error detected"));
+    EXPECT_EQ(0u, h.log.count("the server closed the connection of"));
+}

@@ -27,6 +27,8 @@ Route fields (all optional):
   stall_after   bytes of body sent before the response stalls forever (-1 = never)
   drop_after    seconds after which the server closes the connection in the middle
                 of file/body data (a server that drops its listeners)
+  reset_after   like drop_after, but the connection is reset (RST) instead of closed
+                (a connection that breaks)
   live          with file and loop: a live broadcast. The stream runs on the server's
                 clock from its start (at "rate"), so a listener joins it wherever it
                 is, at any byte (rarely on a frame boundary). Needs "rate".
@@ -52,6 +54,7 @@ import json
 import os
 import signal
 import socket
+import struct
 import sys
 import threading
 import time
@@ -93,6 +96,12 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
+    def finish(self):
+        try:
+            super().finish()
+        except OSError:
+            pass  # a connection reset on purpose has nothing left to flush
+
     def record(self):
         if not LOG_PATH:
             return
@@ -117,8 +126,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def answer(self, route):
         self.drop_at = None
-        if route.get("drop_after"):
-            self.drop_at = time.monotonic() + float(route["drop_after"])
+        self.reset = bool(route.get("reset_after"))
+        after = route.get("reset_after") or route.get("drop_after")
+        if after:
+            self.drop_at = time.monotonic() + float(after)
         icy = route.get("icy") and self.headers.get("Icy-MetaData", "") == "1"
         self.send_response(int(route.get("status", 200)))
         for name, value in route.get("headers", {}).items():
@@ -172,7 +183,13 @@ class Handler(BaseHTTPRequestHandler):
                 return
 
     def dropped(self):
-        return self.drop_at is not None and time.monotonic() >= self.drop_at
+        if self.drop_at is None or time.monotonic() < self.drop_at:
+            return False
+        if self.reset:
+            # Closing with a zero linger time sends a reset instead of the usual end.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+        return True
 
     def send_file(self, route, icy, metaint):
         with open(route["file"], "rb") as media:
