@@ -62,7 +62,8 @@ TEST(CStreamRejoin, TruncatedLastPacketAndRepeatingAudioNeverSwallowNewAudio) {
     rejoin.Begin(false);
     Deliver(rejoin, 0, 50);
     // The old connection ended inside packet 50: only its first bytes were delivered.
-    const std::vector<uint8_t> cut(Packet(50).begin(), Packet(50).begin() + 5);
+    const std::vector<uint8_t> whole = Packet(50);
+    const std::vector<uint8_t> cut(whole.begin(), whole.begin() + 5);
     rejoin.Remember(cut.data(), static_cast<int>(cut.size()));
     rejoin.Begin(true);
     const std::vector<int> kept = Kept(rejoin, 45, 55);
