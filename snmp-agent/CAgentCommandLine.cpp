@@ -76,8 +76,8 @@ std::string CAgentCommandLine::HelpText(const std::string& program) {
          "      --app-port PORT      UDP port of the call application on 127.0.0.1\n"
          "                           (TANDRIL_APP_PORT, 5555)\n"
          "      --player-status N=FILE  status file of the player on channel N (1 to 4);\n"
-         "                           an empty FILE: no player there (default: channel 1\n"
-         "                           /var/run/quillon); may be given for each channel\n"
+         "                           an empty FILE: no player there (default: the\n"
+         "                           units' files, see the manual); one per channel\n"
          "      --player-stale SECONDS  a player file older than this, not idle: the\n"
          "                           player does not run (default 15)\n"
          "      --notifications yes|no  send SNMP notifications through the master agent\n"
@@ -153,6 +153,7 @@ bool CAgentCommandLine::TakePlayerOption(bool status_file, const char* value,
     }
     settings.playerStatusFiles[channel - 1] = equals + 1;
     settings.playerStatusFileGiven[channel - 1] = true;
+    settings.playerStatusFileSet[channel - 1] = true;
     return true;
   }
   char* end = nullptr;

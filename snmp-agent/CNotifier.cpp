@@ -105,7 +105,7 @@ void CNotifier::Tick() {
   const int64_t now_ms = MonotonicMs();
   const int64_t now_s = static_cast<int64_t>(std::time(nullptr));
   for (int channel = 1; channel <= AgentSettings::kChannels; ++channel) {
-    const std::string& path = m_settings.playerStatusFiles[static_cast<std::size_t>(channel - 1)];
+    const std::string path = m_settings.PlayerStatusFile(channel);
     if (!path.empty()) TickPlayer(channel, path, now_ms, now_s);
   }
   TickLink();

@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <limits>
+#include <memory>
 #include <sstream>
 
 namespace players {
@@ -141,6 +143,14 @@ FileRead ReadSmallFile(const std::string& path, std::string& text, int64_t& mtim
   return FileRead::kUnreadable;
 }
 
+// The player writes its health file beside the file it writes: for a status path that is a
+// link (/var/run/quillon to the unit's runtime folder), beside the link's target.
+std::string HealthPathOf(const std::string& status_path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(
+      ::realpath(status_path.c_str(), nullptr), &std::free);
+  return (resolved != nullptr ? std::string(resolved.get()) : status_path) + ".health";
+}
+
 bool Stale(int64_t now_s, int64_t mtime_s, int64_t stale_s) { return now_s - mtime_s > stale_s; }
 
 Health ReadHealth(const std::string& path, int64_t now_s, int64_t stale_s) {
@@ -258,7 +268,7 @@ PlayerView ReadPlayer(const std::string& status_path, int64_t now_s, int64_t sta
   view.song = ToUtf8(PercentDecode(record.song));
   view.playlist = ToUtf8(record.playlist);
   view.last_error = ErrorOf(record.error);
-  if (view.state != kStateNotRunning) view.health = ReadHealth(status_path + ".health", now_s, stale_s);
+  if (view.state != kStateNotRunning) view.health = ReadHealth(HealthPathOf(status_path), now_s, stale_s);
   return view;
 }
 

@@ -67,7 +67,8 @@ std::string ToUtf8(std::string_view bytes, std::size_t max_bytes = kMaxTextBytes
 
 // The view of the player whose status file is status_path, at wall-clock time now_s:
 // a file (status or health) older than stale_s seconds counts as left behind by a player
-// that no longer runs. Never fails: missing or unreadable files give the matching state.
+// that no longer runs. The health file is read beside the status file's real path (links
+// resolved). Never fails: missing or unreadable files give the matching state.
 PlayerView ReadPlayer(const std::string& status_path, int64_t now_s, int64_t stale_s);
 
 }  // namespace players

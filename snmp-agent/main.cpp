@@ -19,6 +19,7 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <signal.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 
@@ -70,6 +71,10 @@ int main(int argc, char* argv[]) {
     return command_line.ExitStatus();
   }
   sys_id = CSysId::Read(settings.sysIdFile);
+  // A master agent that goes away while a reply is written must cost the session (net-snmp
+  // reconnects), not the process: a death by SIGPIPE counts as a clean end to a service
+  // manager, which then does not restart the agent.
+  ::signal(SIGPIPE, SIG_IGN);
 
   EnableLogging();
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);

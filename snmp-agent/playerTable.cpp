@@ -53,7 +53,10 @@ void parse_player_status_file(const char* /*token*/, char* line) {
   std::string path = rest;
   while (!path.empty() && (path.back() == ' ' || path.back() == '\t' || path.back() == '\n')) path.pop_back();
   const auto index = static_cast<std::size_t>(channel - 1);
-  if (!g_settings->playerStatusFileGiven[index]) g_settings->playerStatusFiles[index] = path;
+  if (!g_settings->playerStatusFileGiven[index]) {
+    g_settings->playerStatusFiles[index] = path;
+    g_settings->playerStatusFileSet[index] = true;
+  }
 }
 
 void parse_player_stale_seconds(const char* /*token*/, char* line) {
@@ -79,7 +82,7 @@ int load_rows(netsnmp_cache* cache, void* magic) {
   free_rows(cache, magic);
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   for (int channel = 1; channel <= AgentSettings::kChannels; ++channel) {
-    const std::string& path = g_settings->playerStatusFiles[static_cast<std::size_t>(channel - 1)];
+    const std::string path = g_settings->PlayerStatusFile(channel);
     if (path.empty()) continue;
     netsnmp_tdata_row* row = netsnmp_tdata_create_row();
     if (row == nullptr) continue;

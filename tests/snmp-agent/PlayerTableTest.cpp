@@ -70,10 +70,12 @@ class PlayerTableTest : public ::testing::Test {
     s_master = nullptr;
   }
 
-  void StartAgent(const std::vector<std::string>& args, const std::string& conf_lines = "") {
+  void StartAgent(const std::vector<std::string>& args, const std::string& conf_lines = "",
+                  const std::string& run_dir = "") {
     AgentProcess::Options options;
     options.args = args;
     options.confLines = conf_lines;
+    options.runDir = run_dir;
     options.appPort = FreeUdpPort();  // nobody answers there: the call objects keep their values
     m_agent = std::make_unique<AgentProcess>(*s_master, options);
     ASSERT_TRUE(m_agent->WaitServed(HostNameOid())) << m_agent->Log();
@@ -195,4 +197,56 @@ TEST_F(PlayerTableTest, ChannelsFromTheConfigurationFileAndTheCommandLine) {
   EXPECT_EQ(Text(kSongName, 3), "three");
   EXPECT_EQ(Int(kState, 3), 1);
   EXPECT_NE(m_client.Get(PlayerOid(kState, 4)).output.find("No Such"), std::string::npos);
+}
+
+// No option and no configuration line: the agent finds the players where the shipped units
+// leave them, quillon.service through the link that tmpfiles makes, quillon@N in their own
+// runtime folders, each with its health file.
+TEST_F(PlayerTableTest, UnnamedChannelsFollowTheShippedUnits) {
+  const std::string run = m_dir.File("run");
+  for (const char* folder : {"", "/quillon-player", "/quillon-channel1", "/quillon-channel2",
+                             "/quillon-channel4"}) {
+    ASSERT_EQ(::mkdir((run + folder).c_str(), 0755), 0) << folder;
+  }
+  const std::string health =
+      "{\"time\":1,\"buffer_ms\":%d,\"target_ms\":500,\"underruns\":0,\"duplicated_frames\":0,"
+      "\"dropped_frames\":0,\"lost_packets\":0,\"reconnects\":0,\"stream_age_s\":9}\n";
+  const auto health_with = [&](int buffer_ms) {
+    std::string text = health;
+    text.replace(text.find("%d"), 2, std::to_string(buffer_ms));
+    return text;
+  };
+  // quillon.service: its status through /run/quillon, its health file only in its folder.
+  WriteFile(run + "/quillon-player/status", Status("4", "single", "http://h/s"));
+  WriteFile(run + "/quillon-player/status.health", health_with(111));
+  ASSERT_EQ(::symlink((run + "/quillon-player/status").c_str(), (run + "/quillon").c_str()), 0);
+  // quillon@1 ran before, and left its file behind when it stopped.
+  WriteFile(run + "/quillon-channel1/status", Status("0", "", "p.m3u"));
+  Age(run + "/quillon-channel1/status", 100);
+  WriteFile(run + "/quillon-channel2/status", Status("4", "two", "rtp://239.1.1.1:5004"));
+  WriteFile(run + "/quillon-channel2/status.health", health_with(222));
+  // quillon@3 never ran; quillon@4 was killed while it played.
+  WriteFile(run + "/quillon-channel4/status", Status("1", "four", "p.m3u"));
+  Age(run + "/quillon-channel4/status", 100);
+  StartAgent({}, "", run);
+
+  EXPECT_EQ(Text(kSongName, 1), "single");
+  EXPECT_EQ(Int(kHealthData, 1), 1);
+  EXPECT_EQ(Int(kBufferMs, 1), 111);
+  EXPECT_EQ(Text(kSongName, 2), "two");
+  EXPECT_EQ(Int(kHealthData, 2), 1);
+  EXPECT_EQ(Int(kBufferMs, 2), 222);
+  EXPECT_NE(m_client.Get(PlayerOid(kState, 3)).output.find("No Such"), std::string::npos);
+  EXPECT_EQ(Int(kState, 4), kNotRunning);
+
+  // The administrator moves channel 1 to quillon@1: the player that runs now is served.
+  Age(run + "/quillon-player/status", 60);
+  Replace(run + "/quillon-channel1/status", Status("1", "instance", "p.m3u"));
+  EXPECT_TRUE(Becomes(kState, 1, 1));
+  EXPECT_EQ(Text(kSongName, 1), "instance");
+  EXPECT_EQ(Int(kHealthData, 1), 0);
+  // quillon@3 starts; a player's row comes with its file.
+  ASSERT_EQ(::mkdir((run + "/quillon-channel3").c_str(), 0755), 0);
+  WriteFile(run + "/quillon-channel3/status", Status("1", "three", "p.m3u"));
+  EXPECT_TRUE(Becomes(kState, 3, 1));
 }

@@ -206,6 +206,8 @@ AgentProcess::AgentProcess(const MasterAgent& master, const Options& options) : 
   if (!options.sysIdText.empty()) {
     WriteFile(m_dir.File("SYS-ID"), options.sysIdText);
   }
+  // Never the machine's own /var/run: a player running there must not show in a test.
+  m_run_dir = options.runDir.empty() ? m_dir.File("run") : options.runDir;
   std::vector<std::string> argv{TANDRIL_AGENT_PATH};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   m_process.Start(argv,
@@ -216,6 +218,7 @@ AgentProcess::AgentProcess(const MasterAgent& master, const Options& options) : 
                     {"TANDRIL_SYSID_FILE", m_dir.File("SYS-ID")},
                     {"TANDRIL_NETWORK_FILE", NetworkFile()},
                     {"TANDRIL_APP_PORT", std::to_string(options.appPort)},
+                    {"TANDRIL_RUN_DIR", m_run_dir},
                     {"LSAN_OPTIONS", "suppressions=" TANDRIL_LSAN_SUPPRESSIONS}},
                    m_dir.File("agent.log"));
 }

@@ -93,11 +93,14 @@ class AgentProcess final {
     uint16_t appPort = 0;
     std::vector<std::string> args;  // command-line options
     std::string confLines;          // more lines for tandril-snmp-agent.conf
+    std::string runDir;             // TANDRIL_RUN_DIR; empty: a folder of the agent's own
   };
   AgentProcess(const MasterAgent& master, const Options& options);
   ~AgentProcess();
 
   std::string NetworkFile() const { return m_dir.File("network"); }
+  // Where the agent looks for the players of channels nobody named (TANDRIL_RUN_DIR).
+  std::string RunDir() const { return m_run_dir; }
   std::string Log() const { return ReadFile(m_dir.File("agent.log")); }
   // Waits until the master agent serves 'oid' from this agent.
   bool WaitServed(const std::string& oid);
@@ -108,6 +111,7 @@ class AgentProcess final {
  private:
   const MasterAgent& m_master;
   TempDir m_dir;
+  std::string m_run_dir;
   Process m_process;
 };
 
