@@ -111,6 +111,10 @@ int OnStopSignal(OrvanePlayer::IPlayer& player, int signal_number) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // The console may be a pipe or the journal's socket: a reader that goes away (a journal
+    // restarted, "quillon | head") leaves its lines unwritten (EPIPE) instead of ending the
+    // player, which a service manager would take for a clean stop and not restart.
+    signal(SIGPIPE, SIG_IGN);
     app::CCommandLine command_line;
     BlockReloadSignal();
     if (!command_line.Parse(argc, argv)) return command_line.ExitStatus();

@@ -169,6 +169,32 @@ class QuillonCommandLine(Folder):
         self.assertTrue(os.path.exists(self.path("opt-root", "b", "p.m3u")))
         self.assertFalse(os.path.exists(self.path("env-root", "a", "p.m3u")))
 
+    def test_console_reader_that_goes_away_leaves_the_player_playing(self):
+        # The console goes to a pipe (a journal that restarts, "quillon | head") whose
+        # reader ends; the next notification's line must not end the player.
+        config = self.write("quillon.conf", "media_type=local\nmedia_folder=t\n")
+        os.makedirs(self.path("root", "t"))
+        for index, freq in enumerate((440, 550, 660)):
+            make_tone(self.path("root", "t", "%d.mp3" % index), freq, 0.5)
+        proc = subprocess.Popen([QUILLON_BIN, "--config", config, "--media-root",
+                                 self.path("root"), "--status-file", self.path("status")],
+                                env=self.env(), stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, cwd=self.folder)
+        self.procs.append(proc)
+        first = proc.stdout.readline()
+        proc.stdout.close()
+        wav = self.path("card", "channel1.wav")
+        # Three half-second tracks at four times the pace: many notifications meanwhile.
+        grew = wait_until(lambda: os.path.exists(wav) and os.path.getsize(wav) > 44 + 44100 * 4 * 3,
+                          20)
+        alive = proc.poll() is None
+        proc.send_signal(signal.SIGTERM)
+        code = proc.wait(20)
+        self.assertIn(b"Starting Quillon", first)
+        self.assertTrue(alive, "ended with status %s" % code)
+        self.assertTrue(grew)
+        self.assertEqual(code, 0)
+
     def test_failed_initialization_exits_255_after_the_shutdown_lines(self):
         self.write("quillon.conf", "media_type=local\nmedia_folder=t\n")
         os.makedirs(self.path("root", "t"))
