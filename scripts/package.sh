@@ -109,7 +109,7 @@ build_package() {
     echo "activate-noawait ldconfig" > "$stage/DEBIAN/triggers"
   fi
   local script
-  for script in postinst postrm; do
+  for script in postinst prerm postrm; do
     if [ -f "$DIST/$pkg.$script" ]; then
       install -m 0755 "$DIST/$pkg.$script" "$stage/DEBIAN/$script"
     fi

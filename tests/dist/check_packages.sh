@@ -4,7 +4,12 @@
 # architecture when run as root, a real installation: the users and conffiles, the units
 # (systemd-analyze verify), --version/--help, the installed player on the virtual sound
 # card with the installed demo configuration, the installed agent behind a real snmpd
-# answering snmpget, and a clean purge that enables nothing on the way.
+# answering snmpget, and the services through their life: installing calls no service, an
+# upgrade (to a second version of the packages made here) restarts the running services,
+# removing stops them while their programs are still there, purging removes every
+# enablement link. The service calls go to stand-ins for systemctl and deb-systemd-invoke
+# that record them; for the scripts to see a running systemd, the upgrade, removal and
+# purge run in a mount namespace of their own where /run/systemd/system exists.
 #
 #   check_packages.sh <packages dir> <vcard asound.conf>
 set -uo pipefail
@@ -15,9 +20,17 @@ WORK=$(mktemp -d)
 chmod 0755 "$WORK"
 INSTALLED=0
 
+ALL_PACKAGES="quillon tandril-snmp-agent liborvaneplayer-dev liborvaneplayer1"
+# The packages dpkg knows in any state (removed ones keep their conffiles until a purge).
+known_packages() {
+  local p
+  for p in $ALL_PACKAGES; do dpkg-query -W "$p" > /dev/null 2>&1 && echo "$p"; done
+}
+
 cleanup() {
   if [ "$INSTALLED" = 1 ]; then
-    apt-get purge -y -q quillon tandril-snmp-agent liborvaneplayer-dev liborvaneplayer1 > /dev/null 2>&1
+    # shellcheck disable=SC2046
+    dpkg --purge $(known_packages) > /dev/null 2>&1
   fi
   [ -n "${SNMPD_PID:-}" ] && kill "$SNMPD_PID" 2>/dev/null
   [ -n "${AGENT_PID:-}" ] && kill "$AGENT_PID" 2>/dev/null
@@ -77,10 +90,52 @@ lintian_clean() {
   ! grep -q '^E: ' "$WORK/lintian.txt"
 }
 
+STANDIN=$WORK/standin
+CALLS=$WORK/calls.log
+# Stand-ins that record each call, with how many of the two programs were installed then.
+make_standins() {
+  mkdir -p "$STANDIN"
+  local tool
+  for tool in systemctl deb-systemd-invoke; do
+    cat > "$STANDIN/$tool" <<EOS
+#!/bin/sh
+n=0
+for p in /usr/sbin/quillon /usr/sbin/tandril-snmp-agent; do [ -e "\$p" ] && n=\$((n + 1)); done
+echo "$tool \$* (programs: \$n)" >> "$CALLS"
+exit 0
+EOS
+    chmod 0755 "$STANDIN/$tool"
+  done
+}
+
+# apt-get with the stand-ins first on the maintainer scripts' PATH (apt sets that PATH
+# itself); "systemd" first: as on a device whose init is systemd (/run/systemd/system
+# exists in the namespace only; the machine's stays).
+apt_with_standins() {
+  local mode=$1; shift
+  : > "$CALLS"
+  local env=(env DEBIAN_FRONTEND=noninteractive)
+  set -- -o DPkg::Lock::Timeout=900 -o "DPkg::Path=$STANDIN:/usr/sbin:/usr/bin:/sbin:/bin" "$@"
+  if [ "$mode" = systemd ]; then
+    unshare --mount --propagation private sh -c 'mkdir -p /run/systemd &&
+      mount -t tmpfs -o mode=0755 tmpfs /run/systemd && mkdir /run/systemd/system &&
+      exec "$@"' sh "${env[@]}" apt-get -y -q --no-install-recommends "$@"
+  else
+    "${env[@]}" apt-get -y -q --no-install-recommends "$@"
+  fi
+  local code=$?
+  echo "service calls:"; sed 's/^/  /' "$CALLS"
+  return $code
+}
+
+called() { grep -Fxq "$1" "$CALLS" || { echo "not called: $1"; return 1; }; }
+our_calls() { grep -E 'quillon|tandril|daemon-reload' "$CALLS"; }
+
 install_all() {
   INSTALLED=1
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    "$PKGS"/*_"$NATIVE".deb
+  apt_with_standins none install "$PKGS"/*_"$NATIVE".deb &&
+  # No systemd running: the scripts leave the services alone.
+  ! our_calls
 }
 
 users_and_files() {
@@ -172,9 +227,56 @@ agent_answers_snmpget() {
   [ "$name" = '"packaged-device"' ] && [[ "$state" =~ ^[0-9]+$ ]] && [ "$code" = 0 ]
 }
 
+# The links that enabling would make (the administrator's choice: the single player, the
+# player of channel 2 and the agent).
+ENABLED_LINKS="/etc/systemd/system/multi-user.target.wants/quillon.service
+/etc/systemd/system/multi-user.target.wants/quillon@2.service
+/etc/systemd/system/multi-user.target.wants/tandril-snmp-agent.service"
+links_there() { local l; for l in $ENABLED_LINKS; do [ -L "$l" ] || { echo "no $l"; return 1; }; done; }
+links_gone() { local l; for l in $ENABLED_LINKS; do [ ! -L "$l" ] || { echo "left: $l"; return 1; }; done; }
+
+# A second version of every package, the same files under a higher version.
+make_upgrade() {
+  local new=$1 deb dir
+  mkdir -p "$WORK/upgrade" "$WORK/repack"
+  for deb in "$PKGS"/*_"${VERSION}_$NATIVE".deb; do
+    dir=$WORK/repack/$(basename "$deb" .deb)
+    dpkg-deb -R "$deb" "$dir" &&
+    sed -i -e "s/^Version: .*/Version: $new/" -e "s/(= $VERSION)/(= $new)/" "$dir/DEBIAN/control" &&
+    dpkg-deb --root-owner-group -Zxz -b "$dir" "$WORK/upgrade/" > /dev/null || return 1
+  done
+}
+
+upgrade_restarts_services() {
+  local new=$VERSION+1
+  systemctl enable quillon.service quillon@2.service tandril-snmp-agent.service &&
+  links_there && make_upgrade "$new" &&
+  apt_with_standins systemd install "$WORK/upgrade"/*_"$NATIVE".deb &&
+  [ "$(dpkg-query -W -f='${Version}' quillon)" = "$new" ] &&
+  called "systemctl --system daemon-reload (programs: 2)" &&
+  called "deb-systemd-invoke try-restart quillon.service quillon@*.service (programs: 2)" &&
+  called "deb-systemd-invoke try-restart tandril-snmp-agent.service (programs: 2)" &&
+  # Nothing stopped, nothing started that was not running; the choice is kept.
+  ! grep -E 'deb-systemd-invoke (stop|start|restart) ' "$CALLS" && links_there
+}
+
+remove_stops_services() {
+  apt_with_standins systemd remove quillon tandril-snmp-agent liborvaneplayer-dev liborvaneplayer1 &&
+  # Stopped while both programs were still installed.
+  called "deb-systemd-invoke stop quillon.service quillon@*.service (programs: 2)" &&
+  grep -Eq '^deb-systemd-invoke stop tandril-snmp-agent.service \(programs: [12]\)$' "$CALLS" &&
+  grep -q "^systemctl --system daemon-reload " "$CALLS" &&
+  [ ! -e /usr/sbin/quillon ] && [ ! -e /usr/sbin/tandril-snmp-agent ] &&
+  # Removing keeps the administrator's choice for a new installation; purging does not.
+  links_there
+}
+
 purge_cleanly() {
-  apt-get purge -y -q quillon tandril-snmp-agent liborvaneplayer-dev liborvaneplayer1 &&
+  # shellcheck disable=SC2046
+  apt_with_standins systemd purge $(known_packages) &&
   INSTALLED=0 &&
+  links_gone && [ ! -L /run/quillon ] && [ ! -L /run/quillon.health ] &&
+  ! ls /var/lib/systemd/deb-systemd-helper-enabled/ 2>/dev/null | grep -e quillon -e tandril &&
   [ ! -e /usr/sbin/quillon ] && [ ! -e /etc/quillon.conf ] &&
   [ ! -e /etc/snmp/tandril-snmp-agent.conf ] &&
   ! ls /usr/lib/*/liborvaneplayer* > /dev/null 2>&1 &&
@@ -189,14 +291,18 @@ for deb in "$PKGS"/quillon_"$VERSION"_*.deb; do
 done
 
 if [ "$(id -u)" = 0 ] && [ -e "$PKGS/quillon_${VERSION}_$NATIVE.deb" ]; then
-  apt-get purge -y -q quillon tandril-snmp-agent liborvaneplayer-dev liborvaneplayer1 > /dev/null 2>&1
-  check "$NATIVE: packages install" install_all
+  # shellcheck disable=SC2046
+  dpkg --purge $(known_packages) > /dev/null 2>&1
+  make_standins
+  check "$NATIVE: packages install, no service called without systemd" install_all
   check "$NATIVE: system users, conffiles, nothing enabled" users_and_files
   check "$NATIVE: installed units pass systemd-analyze verify" units_verify
   check "$NATIVE: installed --version and --help" version_and_help
   check "$NATIVE: installed player plays the demo as user quillon" player_plays_demo
   check "$NATIVE: installed agent answers snmpget through snmpd" agent_answers_snmpget
-  check "$NATIVE: packages purge cleanly" purge_cleanly
+  check "$NATIVE: an upgrade restarts the running services" upgrade_restarts_services
+  check "$NATIVE: removal stops the services before their programs go" remove_stops_services
+  check "$NATIVE: purge removes the enablement links, nothing left" purge_cleanly
 else
   echo "packages: not root or no $NATIVE packages: installation not tested"
 fi
