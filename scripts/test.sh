@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Set up, build and run every test: the normal build, then the sanitizer builds.
 # Then the cross build for the 32-bit ARM device with its unit tests under emulation, and
-# last the Debian packages of both builds with their checks (as root they are installed,
-# run and purged again).
+# the Debian packages of both builds with their checks (as root they are installed,
+# run and purged again), and last, as root, the field rehearsal: the packages installed
+# and their services run the way the device runs them (tests/field).
 # QUILLON_SKIP_SANITIZERS=1 skips the sanitizer builds, QUILLON_SKIP_FUZZ=1 the short run of
 # the parsers' fuzz targets, QUILLON_SKIP_ARMHF=1 the cross build, QUILLON_SKIP_PACKAGES=1
-# the packages (quicker while developing).
+# the packages, QUILLON_SKIP_FIELD=1 the field rehearsal (quicker while developing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -56,4 +57,18 @@ if [ "${QUILLON_SKIP_PACKAGES:-0}" != "1" ]; then
     bash scripts/package.sh "${QUILLON_ARMHF_BUILD:-build/armhf}" build/packages
   fi
   bash tests/dist/check_packages.sh build/packages build/normal/vcard/asound.conf
+fi
+
+if [ "${QUILLON_SKIP_FIELD:-0}" != "1" ]; then
+  echo "== field rehearsal"
+  if [ "$(id -u)" != 0 ]; then
+    echo "field rehearsal: not run, it needs root (it installs the packages and runs the"
+    echo "services as their users); QUILLON_SKIP_FIELD=1 leaves it out"
+  else
+    ARCH=$(dpkg --print-architecture)
+    if ! ls build/packages/quillon_*_"$ARCH".deb > /dev/null 2>&1; then
+      bash scripts/package.sh build/normal build/packages
+    fi
+    python3 tests/field/run_field.py build/packages build/normal
+  fi
 fi
