@@ -5,19 +5,11 @@ import os
 import stat
 import time
 
-from field import MEDIA_ROOT, PENDING, check, scenario
+from field import MEDIA_ROOT, check, scenario
 
 PLAYING = 1
 # A station's titles, changing every two seconds as songs do.
 TITLES = ["Field Radio", "Field Radio News"]
-
-PENDING.update({
-    "stream title over SNMP": "in-stream metadata without a title leaving the ICY title "
-                              "alone",
-    "volume on a fresh card": "the volume control looking its softvol element up again "
-                              "once the PCM opened",
-    "card goes away and comes back": "the player riding out a card that goes away",
-})
 
 
 def folder_and_stream(field):
