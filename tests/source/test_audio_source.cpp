@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <mpg123.h>
 #include <string>
 #include <sys/stat.h>
@@ -174,6 +176,33 @@ TEST(CAudioSource, UnplayableLocalItemsFailCleanly)
     EXPECT_TRUE(log.Contains("ERROR :CAudioSource::Initialize(): undefined codec type"));
     source.DeInitialize();
     EXPECT_EQ(0, source.Initialize(Media("tone_440_44100_stereo.mp3"), "tone.mp3")) << "usable again";
+}
+
+TEST(CAudioSource, FormatIsFoundBehindALargeTagAsInASmallFile)
+{
+    // The format is probed on growing parts of the file: an ID3v2 tag (padding standing in
+    // for cover art) far larger than the first part still leaves an MP3 file, and a file
+    // shorter than the first part is probed on what it holds.
+    std::ifstream in(Media("tone_440_44100_stereo.mp3"), std::ios::binary);
+    const std::string mp3((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(mp3.size(), 4096u);
+    const uint32_t tag = 100000;
+    std::string id3 = "ID3";
+    id3 += std::string{'\x03', '\x00', '\x00'};
+    for (int shift : {21, 14, 7, 0})
+        id3 += static_cast<char>((tag >> shift) & 0x7F);  // sync-safe size
+    id3 += std::string(tag, '\0');
+    TempDir dir;
+    PacketRecorder recorder;
+    CAudioSource source;
+    source.SetOutput(&recorder);
+    ASSERT_EQ(0, source.Initialize(dir.write("tagged.mp3", id3 + mp3), "tagged.mp3"));
+    EXPECT_EQ(DECODER_ID_MP3, source.GetCodecType());
+    EXPECT_NEAR(2000, source.GetDuration(), 100);
+    source.DeInitialize();
+    ASSERT_EQ(0, source.Initialize(dir.write("short.mp3", mp3.substr(0, 1500)), "short.mp3"));
+    EXPECT_EQ(DECODER_ID_MP3, source.GetCodecType());
+    source.DeInitialize();
 }
 
 TEST(CAudioSource, FilesThatAreNotRegularAreRefusedWithoutWaiting)
