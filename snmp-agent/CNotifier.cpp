@@ -25,6 +25,8 @@ enum Column : oid {
   kLastError = 5,
   kUnderruns = 9,
   kReconnects = 13,
+  kReason = 15,
+  kSource = 16,
 };
 
 const char* NameOf(CNotifier::Notification notification) {
@@ -155,10 +157,15 @@ void CNotifier::SendPlayer(Notification notification, int channel, const players
       break;
     case kPlayerStreamTrouble:
       add_integer(kLastError, view.last_error);
+      add_text(kReason, view.reason);
       add_gauge(kUnderruns, view.health.underruns);
       add_gauge(kReconnects, view.health.reconnects);
       break;
     case kPlayerSourceSwitched:
+      // As the players' table serves it: no "source" member is the main source.
+      add_integer(kSource, view.source == players::kSourceNone ? players::kSourceMain : view.source);
+      add_text(kReason, view.reason);
+      break;
     case kCallApplicationLinkChanged:
       break;
   }

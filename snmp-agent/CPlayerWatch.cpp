@@ -18,6 +18,7 @@ unsigned CPlayerWatch::Update(const players::PlayerView& view, int64_t now_ms) {
     m_established = seen;
   }
   unsigned events = SettlePhase(seen, now_ms);
+  events |= WatchSource(view);
   events |= WatchTrouble(view, now_ms);
   m_first = false;
   return events;
@@ -46,6 +47,24 @@ unsigned CPlayerWatch::SettlePhase(Phase seen, int64_t now_ms) {
   return seen == Phase::kNotRunning ? kNotRunning : kStateChanged;
 }
 
+unsigned CPlayerWatch::WatchSource(const players::PlayerView& view) {
+  if (view.state == players::kStateNotRunning || view.state == players::kStateUnknown) {
+    // A player that starts again begins on its main source: no switch to report.
+    if (view.state == players::kStateNotRunning) m_source = 0;
+    return 0;
+  }
+  // Without backup sources the status line names none: that is the main source.
+  const int32_t source = view.source == players::kSourceNone ? players::kSourceMain : view.source;
+  const int32_t before = m_source;
+  const bool was_playing = m_was_playing;
+  m_source = source;
+  m_was_playing = view.state == kStatePlaying;
+  if (before == 0 || before == source) return 0;
+  // Down the chain from a source that brought no audio: it gave up after failover_s.
+  if (!was_playing && source > before) m_switch_due = true;
+  return kSourceSwitched;
+}
+
 unsigned CPlayerWatch::WatchTrouble(const players::PlayerView& view, int64_t now_ms) {
   // A player that does not run, or whose file cannot be read, says nothing about its
   // stream: keep what is known until a reading does.
@@ -53,7 +72,7 @@ unsigned CPlayerWatch::WatchTrouble(const players::PlayerView& view, int64_t now
     WatchSilence(view, now_ms);
     WatchUnderruns(view, now_ms);
   }
-  if (!m_silence_due && !m_underruns_due) {
+  if (!m_silence_due && !m_underruns_due && !m_switch_due) {
     return 0;
   }
   if (m_last_trouble_ms >= 0 && now_ms - m_last_trouble_ms < kTroubleIntervalMs) {
@@ -61,6 +80,7 @@ unsigned CPlayerWatch::WatchTrouble(const players::PlayerView& view, int64_t now
   }
   m_silence_due = false;
   m_underruns_due = false;
+  m_switch_due = false;
   m_last_trouble_ms = now_ms;
   return kStreamTrouble;
 }
@@ -79,7 +99,8 @@ void CPlayerWatch::WatchSilence(const players::PlayerView& view, int64_t now_ms)
     m_silent_since_ms = now_ms;
     m_silence_handled = m_first;  // silent already when the agent started
   }
-  if (!m_silence_handled && now_ms - m_silent_since_ms >= kSilentStreamMs) {
+  const int64_t limit_ms = view.health.failover_s > 0 ? int64_t{view.health.failover_s} * 1000 : kSilentStreamMs;
+  if (!m_silence_handled && now_ms - m_silent_since_ms >= limit_ms) {
     m_silence_handled = true;
     m_silence_due = true;
   }

@@ -21,7 +21,8 @@ class CPlayerWatch final {
   // for a moment, the step between two tracks) send nothing. A little under two seconds,
   // so that three readings a second apart reach it however the clock ticks.
   static constexpr int64_t kSettleMs = 1900;
-  // A stream silent this long without backup sources is in trouble.
+  // A stream silent this long without backup sources is in trouble (with them: the
+  // player's failover_s, and leaving a source that brought no audio).
   static constexpr int64_t kSilentStreamMs = 10000;
   // Under-runs within this window that make trouble, and the least time between two
   // trouble notifications of one player.
@@ -37,12 +38,18 @@ class CPlayerWatch final {
 
   static Phase PhaseOf(const players::PlayerView& view);
   unsigned SettlePhase(Phase seen, int64_t now_ms);
+  // A move to another source: a switch, and trouble when the source left was silent.
+  unsigned WatchSource(const players::PlayerView& view);
   // Trouble due from a silent stream or from under-runs; sent as the interval allows.
   unsigned WatchTrouble(const players::PlayerView& view, int64_t now_ms);
   void WatchSilence(const players::PlayerView& view, int64_t now_ms);
   void WatchUnderruns(const players::PlayerView& view, int64_t now_ms);
 
   bool m_first = true;
+  // The source of the latest reading of a running player; 0: none yet (or it stopped).
+  int32_t m_source = 0;
+  bool m_was_playing = false;  // that reading's state was playing
+  bool m_switch_due = false;   // it left a source that brought no audio
   Phase m_established = Phase::kNone;
   Phase m_candidate = Phase::kNone;
   int64_t m_candidate_since_ms = 0;

@@ -180,6 +180,8 @@ long ErrorOf(const std::string& text) {
 bool ParseStatusLine(std::string_view text, StatusRecord& out) {
   pt::ptree tree;
   if (ParseJsonObject(text, tree)) {
+    if (!Member(tree, "source", out.source)) out.source.clear();
+    if (!Member(tree, "reason", out.reason)) out.reason.clear();
     return Member(tree, "m_player_state", out.state) && Member(tree, "m_curr_song_name", out.song) &&
            Member(tree, "m_playlist_name", out.playlist) && Member(tree, "error", out.error);
   }
@@ -213,9 +215,25 @@ bool ParseHealthLine(std::string_view text, Health& out) {
     if (!Member(tree, figure.name, value) || !NumberOf(value, number)) return false;
     health.*figure.field = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
   }
+  // The backup chain's members: absent without backups, numbers when there.
+  for (const auto& [name, field] : {std::pair<const char*, uint32_t Health::*>{"switches", &Health::switches},
+                                    {"failover_s", &Health::failover_s}}) {
+    uint64_t number = 0;
+    if (tree.find(name) == tree.not_found()) continue;
+    if (!Member(tree, name, value) || !NumberOf(value, number)) return false;
+    health.*field = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
+  }
   health.valid = true;
   out = health;
   return true;
+}
+
+int32_t SourceNumber(std::string_view name) {
+  if (name == "main") return kSourceMain;
+  if (name == "backup1") return kSourceBackup1;
+  if (name == "backup2") return kSourceBackup2;
+  if (name == "fallback") return kSourceFallback;
+  return kSourceNone;
 }
 
 std::string PercentDecode(std::string_view text) {
@@ -268,6 +286,8 @@ PlayerView ReadPlayer(const std::string& status_path, int64_t now_s, int64_t sta
   view.song = ToUtf8(PercentDecode(record.song));
   view.playlist = ToUtf8(record.playlist);
   view.last_error = ErrorOf(record.error);
+  view.source = SourceNumber(record.source);
+  view.reason = ToUtf8(record.reason);
   if (view.state != kStateNotRunning) view.health = ReadHealth(HealthPathOf(status_path), now_s, stale_s);
   return view;
 }

@@ -31,6 +31,9 @@ struct Health {
     uint32_t lost_packets = 0;
     uint32_t reconnects = 0;
     uint32_t stream_age_s = 0;
+  // Written only while the player has backup sources configured; 0 otherwise.
+  uint32_t switches = 0;    // moves between the player's sources since it started
+  uint32_t failover_s = 0;  // seconds a source may bring no audio before the next one plays
 };
 
 // The members of a status line, as written (the song name still percent-escaped).
@@ -39,7 +42,16 @@ struct StatusRecord {
     std::string song;
     std::string playlist;
     std::string error;
+  std::string source;  // empty when the line has none (no backup sources configured)
+  std::string reason;  // empty when the line has none
 };
+
+// The source a player plays, as the status file names it and playerSource numbers it.
+constexpr int32_t kSourceNone = 0;  // no "source" member (served as main)
+constexpr int32_t kSourceMain = 1;
+constexpr int32_t kSourceBackup1 = 2;
+constexpr int32_t kSourceBackup2 = 3;
+constexpr int32_t kSourceFallback = 4;
 
 // What the agent serves for one player.
 struct PlayerView {
@@ -47,6 +59,8 @@ struct PlayerView {
     std::string song;      // UTF-8
     std::string playlist;  // UTF-8
     long last_error = 0;   // 0: no error
+    std::string reason;    // UTF-8, empty when none
+    int32_t source = kSourceNone;
     Health health;
 };
 
@@ -57,6 +71,9 @@ bool ParseStatusLine(std::string_view text, StatusRecord& out);
 // Reads a health line: a JSON object whose members (all of them) are unsigned integers
 // (time: any 64-bit integer); figures beyond 32 bits read as 4294967295.
 bool ParseHealthLine(std::string_view text, Health& out);
+
+// "main" -> kSourceMain ... "fallback" -> kSourceFallback; anything else kSourceNone.
+int32_t SourceNumber(std::string_view name);
 
 // "%41" -> "A"; a "%" not followed by two hexadecimal digits stays as it is.
 std::string PercentDecode(std::string_view text);

@@ -25,7 +25,7 @@ using std::chrono::milliseconds;
 namespace {
 
 enum Notification { kStateChanged = 1, kSourceSwitched, kStreamTrouble, kNotRunning, kLinkChanged };
-enum Column { kState = 2, kSongName, kPlaylist, kLastError, kUnderruns = 9, kReconnects = 13 };
+enum Column { kState = 2, kSongName, kPlaylist, kLastError, kUnderruns = 9, kReconnects = 13, kReason = 15, kSource };
 constexpr int kSysId = 155;
 constexpr int kAppLinkStatus = 8;
 constexpr long kAnswering = 1;
@@ -40,6 +40,13 @@ std::string Status(const std::string& state, const std::string& song, const std:
                    const std::string& error = "no error") {
   return "{\"m_player_state\":\"" + state + "\",\"m_curr_song_name\":\"" + song + "\",\"m_playlist_name\":\"" +
          playlist + "\",\"error\":\"" + error + "\"}\n";
+}
+
+// A status line of a player with backup sources, in the order the player writes it.
+std::string ChainStatus(const std::string& state, const std::string& playlist, const std::string& source,
+                        const std::string& reason, const std::string& error = "no error") {
+  return "{\"m_player_state\":\"" + state + "\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"" + playlist +
+         "\",\"source\":\"" + source + "\",\"reason\":\"" + reason + "\",\"error\":\"" + error + "\"}\n";
 }
 
 std::string Health(int underruns, int reconnects) {
@@ -289,4 +296,49 @@ TEST_F(NotificationTest, NotificationsOffByFileAndBackOnByOption) {
   StartAgent({"--player-status", "1=" + status, "--notifications", "yes"}, "notifications no\n", app.Port());
   WriteFile(status, Status("1", "", "p.m3u"));
   ASSERT_TRUE(WaitSent(kStateChanged, 1, milliseconds(10000))) << m_agent->Log();
+}
+
+TEST_F(NotificationTest, SourceSwitchesCarryTheSourceAndTheReason) {
+  const std::string status = m_dir.File("status");
+  WriteFile(status, ChainStatus("1", "http://127.0.0.1/main", "main", ""));
+  WriteFile(status + ".health",
+            "{\"time\":1,\"buffer_ms\":400,\"target_ms\":500,\"underruns\":0,\"duplicated_frames\":0,"
+            "\"dropped_frames\":0,\"lost_packets\":0,\"reconnects\":0,\"stream_age_s\":5,\"source\":\"main\","
+            "\"switches\":0,\"failover_s\":2}\n");
+  StartAgent({"--player-status", "1=" + status, "--player-stale", "300"});
+
+  // The main stream stops bringing audio; after failover_s the player moves to its first
+  // backup: the switch with its source and the main stream's reason, and the trouble.
+  WriteFile(status, ChainStatus("6", "http://127.0.0.1/main", "main", "connection refused", "-1002"));
+  std::this_thread::sleep_for(milliseconds(2000));
+  const auto switched = Clock::now();
+  WriteFile(status, ChainStatus("4", "http://127.0.0.1/backup", "backup1", "connection refused", "-1002"));
+  ASSERT_TRUE(WaitSent(kSourceSwitched, 1, milliseconds(5000))) << m_agent->Log();
+  Trap trap = Sent(kSourceSwitched)[0];
+  EXPECT_LE(Seconds(trap.seen - switched), 1.5);  // read once a second, no wait to settle
+  EXPECT_EQ(trap.Int(Cell(kSource, 1)), 2);
+  EXPECT_EQ(trap.Text(Cell(kReason, 1)), "connection refused");
+  ASSERT_TRUE(WaitSent(kStreamTrouble, 1, milliseconds(5000))) << m_agent->Log();
+  trap = Sent(kStreamTrouble)[0];
+  EXPECT_EQ(trap.Text(Cell(kReason, 1)), "connection refused");
+  EXPECT_EQ(trap.Int(Cell(kLastError, 1)), -1002);
+  WriteFile(status, ChainStatus("1", "http://127.0.0.1/backup", "backup1", ""));
+
+  // Back to main while the backup plays: a switch, no trouble.
+  std::this_thread::sleep_for(milliseconds(3000));
+  WriteFile(status, ChainStatus("1", "http://127.0.0.1/main", "main", ""));
+  ASSERT_TRUE(WaitSent(kSourceSwitched, 2, milliseconds(5000))) << m_agent->Log();
+  trap = Sent(kSourceSwitched)[1];
+  EXPECT_EQ(trap.Int(Cell(kSource, 1)), 1);
+  EXPECT_EQ(trap.Text(Cell(kReason, 1)), "");
+  // Two switches, one trouble, two state changes (not playing, playing again).
+  ExpectNoMore(5, "one notification per switch");
+  EXPECT_EQ(Sent(kStreamTrouble).size(), 1u);
+
+  // A restarted agent finds the player on a backup: nothing.
+  WriteFile(status, ChainStatus("1", "http://127.0.0.1/backup", "backup2", ""));
+  std::this_thread::sleep_for(milliseconds(1500));
+  ASSERT_EQ(m_agent->Stop(), 0);
+  StartAgent({"--player-status", "1=" + status, "--player-stale", "300"});
+  ExpectNoMore(0, "after a restart");
 }

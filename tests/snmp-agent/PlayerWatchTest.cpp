@@ -90,3 +90,36 @@ TEST(CPlayerWatch, TroubleFoundAtStartIsEstablished) {
   EXPECT_EQ(Hold(watch, View(4, "http://127.0.0.1/live", 40), t, 122),
             CPlayerWatch::kStateChanged | CPlayerWatch::kStreamTrouble);
 }
+
+TEST(CPlayerWatch, SourceSwitchesAndTheSilenceThatCausedThem) {
+  CPlayerWatch watch;
+  int64_t t = 0;
+  PlayerView view = View(1);
+  view.source = players::kSourceBackup1;  // found on a backup when the agent started
+  EXPECT_EQ(Hold(watch, view, t, 5), 0u);
+  // Back to main while playing: a switch, no trouble.
+  view.source = players::kSourceMain;
+  EXPECT_EQ(watch.Update(view, t++ * 1000), CPlayerWatch::kSourceSwitched);
+  // Without backups the line names no source: still main.
+  view.source = players::kSourceNone;
+  EXPECT_EQ(Hold(watch, view, t, 10), 0u);
+  // Silent for the player's failover_s (3 s), then down to the fallback folder: trouble
+  // with the switch, once.
+  view.state = 6;
+  view.health.failover_s = 3;
+  view.source = players::kSourceMain;
+  EXPECT_EQ(Hold(watch, view, t, 13) & CPlayerWatch::kStreamTrouble, 0u);
+  view = View(4, "p.m3u");
+  view.source = players::kSourceFallback;
+  EXPECT_EQ(watch.Update(view, t++ * 1000), CPlayerWatch::kSourceSwitched | CPlayerWatch::kStreamTrouble);
+  EXPECT_EQ(Hold(watch, view, t, t + 100) & CPlayerWatch::kStreamTrouble, 0u);
+  // Back up the chain while the folder is between tracks: a switch only, no trouble.
+  view = View(6, "http://127.0.0.1/b1");
+  view.source = players::kSourceBackup1;
+  EXPECT_EQ(watch.Update(view, t++ * 1000), CPlayerWatch::kSourceSwitched);
+  // Killed and started again on main: no switch.
+  EXPECT_EQ(Hold(watch, View(players::kStateNotRunning), t, t + 3), CPlayerWatch::kNotRunning);
+  view = View(1);
+  view.source = players::kSourceMain;
+  EXPECT_EQ(Hold(watch, view, t, t + 3), CPlayerWatch::kStateChanged);
+}
