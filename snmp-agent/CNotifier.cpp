@@ -107,14 +107,15 @@ void CNotifier::Tick() {
   const int64_t now_ms = MonotonicMs();
   const int64_t now_s = static_cast<int64_t>(std::time(nullptr));
   for (int channel = 1; channel <= AgentSettings::kChannels; ++channel) {
-    const std::string path = m_settings.PlayerStatusFile(channel);
-    if (!path.empty()) TickPlayer(channel, path, now_ms, now_s);
+    TickPlayer(channel, m_settings.PlayerStatusFile(channel), now_ms, now_s);
   }
   TickLink();
 }
 
 void CNotifier::TickPlayer(int channel, const std::string& path, int64_t now_ms, int64_t now_s) {
-  const players::PlayerView view = players::ReadPlayer(path, now_s, m_settings.playerStaleSeconds);
+  // No file to read on that channel: no player runs there (one that starts later is news).
+  const players::PlayerView view =
+      path.empty() ? players::PlayerView() : players::ReadPlayer(path, now_s, m_settings.playerStaleSeconds);
   const unsigned events = m_players[static_cast<std::size_t>(channel - 1)].Update(view, now_ms);
   if (events & CPlayerWatch::kNotRunning) SendPlayer(kPlayerNotRunning, channel, view);
   if (events & CPlayerWatch::kStateChanged) SendPlayer(kPlayerStateChanged, channel, view);
