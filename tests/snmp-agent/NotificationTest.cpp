@@ -250,7 +250,8 @@ TEST_F(NotificationTest, StreamTroubleFromSilenceAndUnderruns) {
 TEST_F(NotificationTest, CallApplicationLinkChangesOnceEach) {
   CFakeCallApp app;
   app.SetReply("{\"mode\":\"FDX\",\"hasRegistered\":\"Yes\"}");
-  StartAgent({}, "", app.Port());
+  // No player: the machine's own status file, if any, is no business of this test.
+  StartAgent({"--player-status", "1="}, "", app.Port());
   // Established: the application answered before the agent's first look.
   for (int i = 0; i < 50 && m_client.GetInt(TandrilOid(kSysId, kAppLinkStatus)) != kAnswering; ++i) {
     std::this_thread::sleep_for(milliseconds(100));
