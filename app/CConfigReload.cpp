@@ -37,7 +37,7 @@ void Report(int priority, const std::string& text) {
 bool SameSetup(const PlayerSetup& a, const PlayerSetup& b) {
     return a.item.name == b.item.name && a.item.volume == b.item.volume &&
            a.item.repeat_count == b.item.repeat_count &&
-           a.params.rtp_delay_ms == b.params.rtp_delay_ms &&
+           a.params.rtp_delay_ms == b.params.rtp_delay_ms && a.params.rtp_source == b.params.rtp_source &&
            a.init.playlist_dir == b.init.playlist_dir && a.init.media_dir == b.init.media_dir &&
            a.init.player_id == b.init.player_id;
 }

@@ -49,9 +49,9 @@ std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h, i
     std::snprintf(line, sizeof line,
                   "{\"time\":%" PRId64 ",\"buffer_ms\":%" PRIu32 ",\"target_ms\":%" PRIu32
                   ",\"underruns\":%" PRIu64 ",\"duplicated_frames\":%" PRIu64 ",\"dropped_frames\":%" PRIu64
-                  ",\"lost_packets\":%" PRIu64 ",\"reconnects\":%" PRIu64 ",\"stream_age_s\":%" PRIu64 "}\n",
+                  ",\"lost_packets\":%" PRIu64 ",\"foreign_packets\":%" PRIu64 ",\"reconnects\":%" PRIu64 ",\"stream_age_s\":%" PRIu64 "}\n",
                   now_s, h.buffer_ms, h.target_ms, h.underruns, h.duplicated_frames, h.dropped_frames,
-                  h.lost_packets, h.reconnects, h.stream_age_ms / 1000);
+                  h.lost_packets, h.foreign_packets, h.reconnects, h.stream_age_ms / 1000);
     return line;
 }
 

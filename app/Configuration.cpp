@@ -43,6 +43,11 @@ void read_numbers(const utils::CIniReader& reader, OrvanePlayer::PlaybackItem& i
     const long buffer = reader.GetInteger(kUnnamedSection, "buffer_ms", kDefaultBufferMs);
     params.rtp_delay_ms = static_cast<uint16_t>(clamped(console, "buffer_ms", buffer, 0, kMaxBufferMs));
     std::fprintf(console.out, "BUFFER SIZE=%d\n", static_cast<int>(params.rtp_delay_ms));
+
+    // A device that must hear its paging server alone names it; other hosts are ignored.
+    params.rtp_source = reader.Get(kUnnamedSection, "rtp_source", "");
+    if (!params.rtp_source.empty())
+        std::fprintf(console.out, "RTP SOURCE=%s\n", params.rtp_source.c_str());
 }
 
 int read_stream(const utils::CIniReader& reader, OrvanePlayer::PlaybackItem& item, const Console& console) {

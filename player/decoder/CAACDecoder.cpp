@@ -157,6 +157,8 @@ int CAACDecoder::DecodeFrames(const uint8_t* data, uint16_t size, unsigned int t
         const int r = DeliverFrame(ts);
         if (r != 0)
             return r;
+        // The packets lost before this one stand before its first frame only.
+        ts = 0;
         decoded = true;
         // A raw access unit holds exactly one frame; an ADTS packet has been used up when
         // the library holds nothing more of it. Asking the library for a frame it cannot

@@ -61,10 +61,14 @@ void CAudioOutput::AddDependentOutput(IAudioOutput* out) {
 }
 
 int CAudioOutput::AssignAudioFormat(const AudioFormat* format) {
+    // An empty format clears what a dependent knows (a new source, a new output); that a
+    // dependent answers it with -1 is how the clearing is designed, not a failure.
+    const bool clearing =
+        !format || static_cast<int64_t>(format->bits) * format->rate * format->channels == 0;
     int result = 0;
     for (IAudioOutput* out : m_dependents) {
         result = out->SetAudioFormat(format);
-        if (result < 0)
+        if (result < 0 && !clearing)
             utils::logger.error(
                 "%s ERROR :CAudioOutput::AssignAudioFormat(): Setting audio format for audio "
                 "interface %x failed. \n",

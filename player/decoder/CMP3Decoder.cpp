@@ -129,8 +129,11 @@ int CMP3Decoder::WriteBuffer(const uint8_t* data, uint16_t size, unsigned int ts
                 return ret;
         }
         const int frame_bytes = FrameBytes();
-        if (frame_bytes > 0 && done > 0)
+        if (frame_bytes > 0 && done > 0) {
             SendAudio(m_output.get(), static_cast<uint16_t>(done / frame_bytes), ts);
+            // The packets lost before this one stand before its first block only.
+            ts = 0;
+        }
     }
     return ret == MPG123_NEED_MORE ? 0 : ret;
 }

@@ -225,10 +225,12 @@ bool CPlayer::OpenTrack(const std::string& caller) {
         m_is_stream = true;
         // Opening the item's stream again (after a time-out, a lost server, a failed
         // attempt) is a reconnection: the counts go on.
-        if (m_health.Active())
+        if (m_health.Active()) {
             m_health.AddReconnect();
-        else
+        } else {
             m_health.Start();
+            m_source->ForgetRtpSender();
+        }
         if (!SwitchToBufferedOutput(caller, track)) return false;
         r = m_source->Initialize(track, "");
     }
@@ -310,6 +312,7 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         m_buffered_output =
             std::make_unique<CPCMOutputBuffered>(m_rtp_algorithm.get(), p.rtp_delay_ms, p.rtp_accuracy_ms);
         m_low_buffer_threshold = p.rtp_low_threshold_ms;
+        m_source->SetRtpSource(p.rtp_source);
     }
     m_low_buffer_latch = false;
     m_buffered_track = track;
@@ -451,6 +454,7 @@ int CPlayer::ProcessTrack() {
     bool metadata_changed = false;
     const int r = m_source->ReadAudio(&metadata_changed);
     if (const uint64_t missing = m_source->TakeMissingPackets()) m_health.AddLost(missing);
+    if (const uint64_t foreign = m_source->TakeForeignPackets()) m_health.AddForeign(foreign);
     if (r >= 0) {
         if (metadata_changed) UpdateTrackMetadata();
         return r;

@@ -58,6 +58,7 @@ struct StreamParams {
     int32_t track_end_margin_ms = 1000;
     std::string user_agent;
     std::string http_headers;
+    std::string rtp_source;  // RTP packets only from this host (name or address); empty: any
 };
 
 struct PlayerInit {

@@ -9,10 +9,19 @@
 #include "player/output/CRingBuffer.h"
 #include "player/output/CStreamHealth.h"
 #include "utils/CLogger.h"
+#include "utils/MonotonicClock.h"
 
 using utils::logger;
 
 namespace {
+// How long after the lost audio was due a source reports the loss, at most.
+constexpr int64_t kLossReportMs = 100;
+
+int64_t monotonic_ms() {
+    const timespec now = utils::monotonic_now();
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 struct HwParamsFree {
     void operator()(snd_pcm_hw_params_t* p) const noexcept { snd_pcm_hw_params_free(p); }
 };
@@ -62,14 +71,11 @@ void CPCMOutputBuffered::count_underrun() {
 }
 
 // What the algorithm decided beyond passing the block: frames added or left out to steer
-// the level; the frames that stand in for lost packets count as the loss, not as a correction.
+// the level. The frames that stand in for lost packets are no correction (the source
+// counts the packets themselves).
 void CPCMOutputBuffered::count_decision(int decision, uint16_t frames, uint64_t out, unsigned int lost) {
-    if (!m_health)
+    if (!m_health || lost > 0)
         return;
-    if (lost > 0) {
-        m_health->AddLost(lost);
-        return;
-    }
     if (decision == BufferingAlgorithm::IBufferingAlgorithm::DROP_OUTPUT)
         m_health->AddDropped(frames);
     else if (out > frames)
@@ -402,6 +408,8 @@ int CPCMOutputBuffered::WriteBuffer(const uint8_t* data, uint16_t frames, unsign
     if (total_delay_with_recovery(&total) < 0)
         return -1;
     const bool running = snd_pcm_state(m_handle.get()) == SND_PCM_STATE_RUNNING;
+    if (running && lost > 0)
+        lost = lost_while_playing(lost);
     uint64_t out = 0;
     const int decision = m_algorithm->WriteFrame(total, frames, running, &out, lost);
     report_level(total);
@@ -437,6 +445,14 @@ int CPCMOutputBuffered::WriteBuffer(const uint8_t* data, uint16_t frames, unsign
     return 0;
 }
 
+// A loss is told with the first block after it, up to kLossReportMs after the lost audio
+// was due (the source waits that long for late packets). A loss told that soon after the
+// device started was waited for while buffering, not missed by the listener: filling it
+// would grow the buffer by it for good.
+unsigned int CPCMOutputBuffered::lost_while_playing(unsigned int lost) const {
+    return monotonic_ms() - m_started_ms < kLossReportMs ? 0 : lost;
+}
+
 int CPCMOutputBuffered::start_if_threshold_reached() {
     uint64_t total = 0;
     if (GetTotalDelay(&total) < 0 || total < m_threshold)
@@ -461,6 +477,7 @@ int CPCMOutputBuffered::start_playback(const char* reason, uint64_t total) {
 
 int CPCMOutputBuffered::start_device() {
     const int rc = snd_pcm_start(m_handle.get());
+    m_started_ms = monotonic_ms();
     if (rc < 0) {
         logger.error("%s ERROR :CPCMOutputBuffered::WriteBuffer(): snd_pcm_start() failed: %s\n", get_player_prefix(),
                      snd_strerror(rc));

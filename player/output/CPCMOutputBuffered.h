@@ -107,6 +107,7 @@ private:
     void write_period();
     void write_transfer();
     void count_decision(int decision, uint16_t frames, uint64_t out, unsigned int lost);
+    unsigned int lost_while_playing(unsigned int lost) const;
     void count_underrun();
     void report_level(uint64_t ticks);
 
@@ -117,6 +118,7 @@ private:
     int32_t m_acc_ms;
     int32_t m_period = 0;      // frames, from the device
     std::atomic<bool> m_started{false};
+    int64_t m_started_ms = 0;  // monotonic, the last device start; playback thread only
     std::unique_ptr<uint8_t[]> m_transfer;  // one period of device frames
     std::unique_ptr<uint8_t[]> m_silence;   // zeroed input frames for silence insertion
     size_t m_silence_bytes = 0;

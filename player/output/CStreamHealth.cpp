@@ -15,6 +15,7 @@ void CStreamHealth::Start() {
     m_duplicated = 0;
     m_dropped = 0;
     m_lost = 0;
+    m_foreign = 0;
     m_reconnects = 0;
     m_start_ms = monotonic_ms();
     m_active = true;
@@ -30,6 +31,7 @@ OrvanePlayer::StreamHealth CStreamHealth::Read() const {
     out.duplicated_frames = m_duplicated;
     out.dropped_frames = m_dropped;
     out.lost_packets = m_lost;
+    out.foreign_packets = m_foreign;
     out.reconnects = m_reconnects;
     const int64_t age = monotonic_ms() - m_start_ms;
     out.stream_age_ms = age > 0 ? static_cast<uint64_t>(age) : 0;

@@ -21,6 +21,7 @@ public:
     void AddDuplicated(uint64_t frames) { m_duplicated += frames; }
     void AddDropped(uint64_t frames) { m_dropped += frames; }
     void AddLost(uint64_t packets) { m_lost += packets; }
+    void AddForeign(uint64_t packets) { m_foreign += packets; }
     void SetLevel(uint32_t ms) { m_buffer_ms = ms; }
     void SetTarget(uint32_t ms) { m_target_ms = ms; }
 
@@ -35,5 +36,6 @@ private:
     std::atomic<uint64_t> m_duplicated{0};
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<uint64_t> m_lost{0};
+    std::atomic<uint64_t> m_foreign{0};
     std::atomic<uint64_t> m_reconnects{0};
 };

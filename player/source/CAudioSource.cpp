@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <strings.h>
 #include <unistd.h>
 
 extern "C" {
@@ -32,6 +33,11 @@ std::string AvErrorText(int error, size_t size)
     av_strerror(error, text.data(), size);
     text.resize(strlen(text.c_str()));
     return text;
+}
+
+bool IsRtpUrl(const std::string& url)
+{
+    return url.size() > 6 && strncasecmp(url.c_str(), "rtp://", 6) == 0;
 }
 
 bool EndsWithM4a(const std::string& text)
@@ -86,6 +92,9 @@ void CAudioSource::set_player_prefix(const char* text)
     prefix += " AUDIO SOURCE:";
     APlayerInfoAdapter::set_player_prefix(prefix.c_str());
     m_playlist_resolver.set_player_prefix((prefix + " URL PLAYLIST:").c_str());
+    if (m_rtp) {
+        m_rtp->set_player_prefix(prefix.c_str());
+    }
 }
 
 void CAudioSource::SetRequestOptions(const std::string opts[2])
@@ -239,6 +248,11 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
     // 1 MiB of it at the audio's pace before the first packet.
     av_dict_set(dictionary, "formatprobesize", kStreamProbeSize, 0);
 
+    if (IsRtpUrl(url)) {
+        // No playlist lies behind an RTP URL, and libcurl could not fetch one.
+        m_opened_through_playlist = false;
+        return OpenRtp(url, dictionary);
+    }
     std::string stream_url;
     int result;
     if (m_playlist_resolver.ExtractURL(url.c_str(), stream_url, m_playlist_digest) == 0) {
@@ -269,6 +283,81 @@ int CAudioSource::OpenInput(const char* target, AVDictionary** dictionary)
     const int result = avformat_open_input(&context, target, nullptr, dictionary);
     m_format_context.reset(context);
     return result;
+}
+
+// RTP is received by the source itself (sender and sequence numbers decide what plays);
+// the payload, MPEG audio or an MPEG transport stream, goes to libavformat's demuxer
+// through custom I/O.
+int CAudioSource::OpenRtp(const std::string& url, AVDictionary** dictionary)
+{
+    utils::logger.notice("%s Opening URL playback audio source %s.", get_player_prefix(), url.c_str());
+    memset(m_playlist_digest, 0, sizeof(m_playlist_digest));
+    SetDetail(url);
+    if (!m_rtp) {
+        m_rtp = std::make_unique<CRtpReceiver>();
+        m_rtp->set_player_id(get_player_id());
+        std::string prefix = get_player_prefix();
+        m_rtp->set_player_prefix(prefix.c_str());
+    }
+    if (url != m_rtp_url) {
+        m_rtp->ForgetSender();
+        m_rtp_url = url;
+    }
+    m_rtp->SetAllowedSource(m_rtp_source);
+    m_rtp->SetInterrupt(m_libav_callback, m_libav_context);
+    int result = m_rtp->Open(url);
+    if (result < 0) {
+        return result;
+    }
+    Restart();
+    const int payload_type = m_rtp->WaitForPayloadType();
+    if (payload_type < 0) {
+        return payload_type;
+    }
+    const char* demuxer = payload_type == CRtpReceiver::kPayloadMpegAudio ? "mp3"
+                          : payload_type == CRtpReceiver::kPayloadMpegTs  ? "mpegts"
+                                                                          : nullptr;
+    const AVInputFormat* format = demuxer ? av_find_input_format(demuxer) : nullptr;
+    if (!format) {
+        utils::logger.error("%s ERROR :CAudioSource::Initialize(): RTP payload type %d of %s is neither MPEG audio "
+                            "nor an MPEG transport stream",
+                            get_player_prefix(), payload_type, url.c_str());
+        return AVERROR_INVALIDDATA;
+    }
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
+    if (!buffer) {
+        return AVERROR(ENOMEM);
+    }
+    m_io_context.reset(
+        avio_alloc_context(buffer, kIOBufferSize, 0, this, &CAudioSource::_rtp_read_callback, nullptr, nullptr));
+    if (!m_io_context) {
+        av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    m_format_context->pb = m_io_context.get();
+    m_format_context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    m_rtp_open = true;
+    AVFormatContext* context = m_format_context.release();
+    result = avformat_open_input(&context, "", format, dictionary);
+    m_format_context.reset(context);
+    if (result == 0) {
+        m_info.bit_rate = GetCurrentSourceBitrate();
+    }
+    return result;
+}
+
+int CAudioSource::_rtp_read_callback(void* opaque, uint8_t* buf, int size)
+{
+    UTILS_ASSERT(opaque, "opaque");
+    return static_cast<CAudioSource*>(opaque)->m_rtp->Read(buf, size);
+}
+
+void CAudioSource::ForgetRtpSender()
+{
+    if (m_rtp) {
+        m_rtp->ForgetSender();
+    }
+    m_rtp_url.clear();
 }
 
 int CAudioSource::init_avcontext_with_custom_io(const std::string& url, AVDictionary** /*dictionary*/)
@@ -581,6 +670,9 @@ bool CAudioSource::ParseStreamTitle(const std::string& text)
 
 bool CAudioSource::IsLiveStream()
 {
+    if (m_rtp_open) {
+        return true;
+    }
     if (!m_format_context || !m_format_context->pb || m_icy_seen) {
         return m_format_context != nullptr;
     }
@@ -692,7 +784,7 @@ int CAudioSource::DeliverPacket(const AVPacket* packet)
                               static_cast<unsigned>(m_stream->index));
         return size;
     }
-    CountMissingPackets(packet);
+    const unsigned int lost = m_rtp_open ? LostBlocksBefore(packet) : 0;
     if (size <= 0 || !m_output) {
         return size;
     }
@@ -706,45 +798,50 @@ int CAudioSource::DeliverPacket(const AVPacket* packet)
     m_rejoin.Remember(packet->data, size);
     for (int offset = 0; offset < size; offset += kMaxWrite) {
         const int piece = size - offset < kMaxWrite ? size - offset : kMaxWrite;
-        m_output->WriteBuffer(packet->data + offset, static_cast<uint16_t>(piece), 0);
+        m_output->WriteBuffer(packet->data + offset, static_cast<uint16_t>(piece), offset == 0 ? lost : 0);
     }
     return size;
 }
 
-// RTP over UDP tells the reader nothing about what the network lost; the packets' time
-// stamps do: a packet that starts later than its predecessor ended stands behind a gap of
-// whole packets. A jump of seconds is a new sender, not a loss.
-void CAudioSource::CountMissingPackets(const AVPacket* packet)
+// The output counts losses in blocks like this packet's: the audio time lost before it,
+// in packets of its own length (at least one when anything was lost).
+unsigned int CAudioSource::LostBlocksBefore(const AVPacket* packet)
 {
-    if (packet->pts == AV_NOPTS_VALUE || packet->duration <= 0 || m_last_url.compare(0, 6, "rtp://") != 0) {
-        m_next_pts = AV_NOPTS_VALUE;
-        return;
+    const int64_t end = packet->pos >= 0 ? packet->pos + packet->size : -1;
+    const uint64_t ticks = m_rtp->TakeLostTicks(end);
+    if (ticks == 0) {
+        return 0;
     }
-    if (m_next_pts != AV_NOPTS_VALUE) {
-        const int64_t gap = packet->pts - m_next_pts;
-        const AVRational base = m_stream->time_base;
-        const bool jump = base.den > 0 && gap > 2 * static_cast<int64_t>(base.den) / std::max(1, base.num);
-        if (gap > packet->duration / 2 && !jump) {
-            m_missing_packets += static_cast<uint64_t>((gap + packet->duration / 2) / packet->duration);
-        }
+    const int64_t length =
+        packet->duration > 0 ? av_rescale_q(packet->duration, m_stream->time_base, AVRational{1, CRtpReceiver::kClockRate})
+                             : 0;
+    if (length <= 0) {
+        return 1;
     }
-    m_next_pts = packet->pts + packet->duration;
+    const uint64_t blocks = (ticks + static_cast<uint64_t>(length) / 2) / static_cast<uint64_t>(length);
+    return blocks == 0 ? 1 : blocks > UINT32_MAX ? UINT32_MAX : static_cast<unsigned int>(blocks);
 }
 
 uint64_t CAudioSource::TakeMissingPackets()
 {
-    const uint64_t n = m_missing_packets;
-    m_missing_packets = 0;
-    return n;
+    return m_rtp ? m_rtp->TakeMissingPackets() : 0;
+}
+
+uint64_t CAudioSource::TakeForeignPackets()
+{
+    return m_rtp ? m_rtp->TakeForeignPackets() : 0;
 }
 
 void CAudioSource::CloseContext()
 {
-    m_next_pts = AV_NOPTS_VALUE;
     // The format context goes first: it still points at the custom I/O context.
     m_stream = nullptr;
     m_format_context.reset();
     m_io_context.reset();
+    if (m_rtp) {
+        m_rtp->Close();
+    }
+    m_rtp_open = false;
 }
 
 void CAudioSource::DeInitialize()

@@ -8,6 +8,7 @@
 #include "player/decoder/IAudioOutput.h"
 #include "player/source/CFileIOStandard.h"
 #include "player/source/CStreamRejoin.h"
+#include "player/source/CRtpReceiver.h"
 #include "player/source/CTimeout_handler.h"
 #include "player/source/CURLPlaylistAudioSource.h"
 #include "player/source/IAudioSource.h"
@@ -74,8 +75,8 @@ public:
     // stream (RTP), or its server answers as an ICY server (an Icy-* response header or
     // in-band ICY metadata). Any other HTTP body is a file, with or without a length.
     bool IsLiveStream();
-    // Packets an RTP stream lost on the way since the last call (seen as gaps in the time
-    // stamps of the packets read; the count is only reported, the audio is not changed).
+    // Packets missing from the followed RTP sender's sequence numbers since the last call
+    // (the output fills their time as its buffering algorithm says).
     uint64_t TakeMissingPackets();
     // Codec of the input's first audio stream when no decoder takes it ("wmav2 (Windows
     // Media Audio 2)"), else empty. Set by every Initialize that gets to choose a stream.
@@ -84,6 +85,13 @@ public:
     // reconnection whose buffered audio plays on): packets of the new connection that
     // repeat what was delivered are left out. Applies to the next Initialize only.
     void ContinueOnNextOpen() { m_continue_next = true; }
+    // Packets of other RTP senders (or other hosts than the allowed one) ignored since the last call.
+    uint64_t TakeForeignPackets();
+    // RTP packets are taken only from this host (name or address); empty: from any.
+    void SetRtpSource(const std::string& host) { m_rtp_source = host; }
+    // A new stream item: the RTP sender followed so far and its numbers are forgotten (a
+    // reconnection of the same item keeps them, so a gap across an outage is counted).
+    void ForgetRtpSender();
     // Parses "StreamTitle='...';" into the title; true when the title changed.
     bool ParseStreamTitle(const std::string& text);
 
@@ -116,6 +124,8 @@ private:
     int OpenLocal(const std::string& url, AVDictionary** dictionary);
     int OpenNetwork(const std::string& url, AVDictionary** dictionary);
     int OpenInput(const char* target, AVDictionary** dictionary);
+    int OpenRtp(const std::string& url, AVDictionary** dictionary);
+    unsigned int LostBlocksBefore(const AVPacket* packet);
     int init_avcontext_with_custom_io(const std::string& url, AVDictionary** dictionary);
     int ProbeLocalFormat(const std::string& url, AVIOContext* io);
     const AVInputFormat* GuessFormat(int length);
@@ -132,8 +142,8 @@ private:
     int CheckIcyMetadata(bool* metadataChanged);
     bool BodyEndedWithConnection();
     int DeliverPacket(const AVPacket* packet);
-    void CountMissingPackets(const AVPacket* packet);
     static int _read_callback(void* opaque, uint8_t* buf, int size);
+    static int _rtp_read_callback(void* opaque, uint8_t* buf, int size);
     static int64_t _seek_callback(void* opaque, int64_t offset, int whence);
 
     // All members below: player thread only.
@@ -151,8 +161,10 @@ private:
     std::string m_last_icy_metadata;
     bool m_curl_ready = false;  // NetworkInit set libcurl up; NetworkDeinit releases it
     bool m_icy_seen = false;  // an ICY metadata block arrived since the last open
-    int64_t m_next_pts = INT64_MIN;  // where the next RTP packet should start (INT64_MIN: libavutil's "no time")
-    uint64_t m_missing_packets = 0;       // since the last TakeMissingPackets
+    std::unique_ptr<CRtpReceiver> m_rtp;  // made at the first RTP open, kept for its sender state
+    bool m_rtp_open = false;               // the open context reads m_rtp
+    std::string m_rtp_url;                 // the stream m_rtp's sender state belongs to
+    std::string m_rtp_source;              // the only host RTP packets are taken from; empty: any
     std::string m_last_url;
     std::string m_refused_codec;  // see GetRefusedCodec
     CStreamRejoin m_rejoin;          // packets delivered, to join a reconnection after them

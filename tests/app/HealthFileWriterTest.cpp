@@ -40,11 +40,12 @@ TEST(CHealthFileWriter, LineHoldsEveryMemberInTheAgreedOrder) {
     h.target_ms = 500;
     h.duplicated_frames = 12;
     h.dropped_frames = 3;
+    h.foreign_packets = 7;
     h.reconnects = 1;
     h.stream_age_ms = 42999;  // whole seconds, cut
     EXPECT_EQ(CHealthFileWriter::HealthLine(h, 1765190000),
               "{\"time\":1765190000,\"buffer_ms\":480,\"target_ms\":500,\"underruns\":0,"
-              "\"duplicated_frames\":12,\"dropped_frames\":3,\"lost_packets\":0,\"reconnects\":1,"
+              "\"duplicated_frames\":12,\"dropped_frames\":3,\"lost_packets\":0,\"foreign_packets\":7,\"reconnects\":1,"
               "\"stream_age_s\":42}\n");
     // 64-bit counters and times are printed whole on a 32-bit device too.
     h.underruns = UINT64_MAX;

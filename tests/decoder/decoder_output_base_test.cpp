@@ -65,6 +65,12 @@ TEST(CAudioOutput, AssignAudioFormatReportsTheDependentsAnswer) {
     EXPECT_EQ(out.segments[0].format.rate, 44100);
     EXPECT_TRUE(log.Contains("ERROR :CAudioOutput::AssignAudioFormat(): Setting audio format for "
                              "audio interface"));
+    // The empty format that clears a dependent is refused by it as designed: that is
+    // passed on, but logged as no failure.
+    log.clear();
+    const AudioInfo empty;
+    EXPECT_EQ(stage.AssignAudioFormat(&empty), -3);
+    EXPECT_FALSE(log.Contains("ERROR")) << log.All();
     // Decoder id and codec configuration are forwarded; the dependent's 0 is returned.
     EXPECT_EQ(stage.SetDecoderId(2), 0);
 }

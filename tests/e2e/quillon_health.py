@@ -72,7 +72,8 @@ class Titles(StreamCase):
 
 
 HEALTH_MEMBERS = ["time", "buffer_ms", "target_ms", "underruns", "duplicated_frames",
-                  "dropped_frames", "lost_packets", "reconnects", "stream_age_s"]
+                  "dropped_frames", "lost_packets", "foreign_packets", "reconnects",
+                  "stream_age_s"]
 
 
 class HealthPoller(threading.Thread):

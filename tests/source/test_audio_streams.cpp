@@ -352,7 +352,9 @@ TEST_F(StreamTest, Mp3OverRtpOpensFromAnRtpUrl)
     kill(sender, SIGTERM);
     waitpid(sender, nullptr, 0);
     ASSERT_EQ(0, opened) << log.All();
-    EXPECT_TRUE(log.Contains("unable to probe " + target)) << "libcurl cannot probe rtp";
+    EXPECT_FALSE(log.Contains("unable to probe")) << "an RTP URL names no playlist: nothing to probe";
+    EXPECT_FALSE(log.Contains("ERROR")) << log.All();
+    EXPECT_TRUE(log.Contains("following RTP sender SSRC 0x")) << log.All();
     EXPECT_EQ(DECODER_ID_MP3, source.GetCodecType());
     EXPECT_EQ(20, packets) << "last result " << result;
 }
