@@ -76,10 +76,10 @@ class RtpCase(e2e.E2ETestCase):
         self.addCleanup(relay.stop)
         return relay
 
-    def player(self, port, speed, tones=(MAIN,)):
+    def player(self, port, speed, tones=(MAIN,), extra=""):
         for freq in tones:  # made before the player waits for packets
             self.tone(freq)
-        run = self.start("volume=60\nmedia_type=stream\nurl=rtp://127.0.0.1:%d\nbuffer_ms=500\n" % port,
+        run = self.start("volume=60\nmedia_type=stream\nurl=rtp://127.0.0.1:%d\nbuffer_ms=500\n%s" % (port, extra),
                          speed=speed)
         health = HealthPoller(run.status + ".health")
         health.start()
@@ -187,6 +187,29 @@ class Senders(RtpCase):
         for ssrc in ("0x11111111", "0x33333333"):
             self.assertEqual(len(re.findall("following RTP sender SSRC %s" % ssrc, out, re.I)), 1, out[-3000:])
         self.assertNotIn("0x22222222", out.upper().replace("0X", "0x"))
+
+
+class OneHost(RtpCase):
+    def test_rtp_source_plays_its_host_alone(self):
+        # The other host starts first and keeps sending: without rtp_source it would be
+        # the sender followed.
+        port = free_rtp_port()
+        run, health = self.player(port, speed="4", tones=(MAIN, INTRUDER), extra="rtp_source=127.0.0.2\n")
+        other = self.relay(port)
+        pager = self.relay(port, from_host="127.0.0.2")
+        self.sender(INTRUDER, other.port, seq=1, ssrc=0x5555, speed=4)
+        self.assertTrue(e2e.wait_until(lambda: other.forwarded > 20, 10))
+        self.sender(MAIN, pager.port, seq=1, ssrc=0x6666, speed=4)
+        self.assertTrue(e2e.wait_until(lambda: health.seen(lambda v: v["buffer_ms"] > 0 and
+                                                           v["foreign_packets"] > 20), 20))
+        time.sleep(2.0)
+        last = self.settled(health)
+        self.finish(run, health)
+        heard = card_recording.summary(card_recording.heard(run.card, speed=4), speed=4)
+        self.assertGreater(heard["tones"].get(MAIN, 0) * 4, 4, heard)
+        self.assertFalse([f for f in heard["tones"] if abs(f - INTRUDER) <= 30], heard)
+        self.assertLessEqual(last["foreign_packets"], other.forwarded)
+        self.assertIn("RTP SOURCE=127.0.0.2", run.output())
 
 
 class Quiet(RtpCase):

@@ -17,6 +17,7 @@ Knobs (keywords of RtpRelay, options of the command line):
 | restart_back | packets | 1000 | how far the restarted sender's numbers lie behind |
 | restart_pause_ms | ms | 100 | the restarted sender's silence |
 | intruder | bool | False | open a second input (intruder_port) whose packets go to the player from yet another port |
+| from_host | address | 127.0.0.1 | the loopback address the relay sends from (127.0.0.2 is another host to the player) |
 
 Counters (attributes, read at any time): received, forwarded, lost (left out by `loss`),
 outage_dropped, restart_dropped, intruder_forwarded. Times on time.monotonic() (the same
@@ -78,7 +79,8 @@ def _bound_pair():
 
 class RtpRelay:
     def __init__(self, target_port, loss=0.0, seed=1, jitter_ms=0, outages=(),
-                 restart_at_s=None, restart_back=1000, restart_pause_ms=100, intruder=False):
+                 restart_at_s=None, restart_back=1000, restart_pause_ms=100, intruder=False,
+                 from_host="127.0.0.1"):
         self.target = ("127.0.0.1", target_port)
         self.loss = loss
         self.jitter_ms = jitter_ms
@@ -97,6 +99,8 @@ class RtpRelay:
         self.out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.restarted_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.intruder_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        for sock in (self.out, self.restarted_out, self.intruder_out):
+            sock.bind((from_host, 0))
         self.restart_ssrc = self.random.getrandbits(32)
         self.restart_ts_offset = self.random.getrandbits(32)
         self.received = self.forwarded = self.lost = 0
