@@ -19,9 +19,9 @@ struct StreamHealth {
     uint64_t duplicated_frames = 0;  // frames the level control added to raise the buffer
     uint64_t dropped_frames = 0;     // frames the level control left out to lower it
     uint64_t lost_packets = 0;       // packets missing from the RTP sender followed
-    uint64_t foreign_packets = 0;    // RTP packets of other senders, ignored
     uint64_t reconnects = 0;         // connections to the stream after the first one
     uint64_t stream_age_ms = 0;      // time since the stream item started (monotonic)
+    uint64_t foreign_packets = 0;    // RTP packets of other senders (or hosts), ignored
 };
 
 // The current stream figures of a player made by CreatePlayer. Any thread, at any time

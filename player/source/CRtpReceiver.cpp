@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -46,15 +47,22 @@ std::string AddressText(const sockaddr_storage& address)
     return address.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
 }
 
-bool IsMulticast(const addrinfo* info)
+// The address of a resolver answer, copied: its sockaddr is less aligned than the
+// family's own structures (which matters on the device).
+sockaddr_storage AddressOf(const addrinfo* info)
 {
-    if (info->ai_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(info->ai_addr);
-        return IN_MULTICAST(ntohl(v4->sin_addr.s_addr));
+    sockaddr_storage address{};
+    memcpy(&address, info->ai_addr, std::min(static_cast<size_t>(info->ai_addrlen), sizeof(address)));
+    return address;
+}
+
+bool IsMulticast(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET) {
+        return IN_MULTICAST(ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr));
     }
-    if (info->ai_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(info->ai_addr);
-        return IN6_IS_ADDR_MULTICAST(&v6->sin6_addr);
+    if (address.ss_family == AF_INET6) {
+        return IN6_IS_ADDR_MULTICAST(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
     }
     return false;
 }
@@ -166,15 +174,15 @@ int CRtpReceiver::Bind(const std::string& host, int port, Socket& out, bool grou
         return -EADDRNOTAVAIL;
     }
     std::unique_ptr<addrinfo, AddrInfoFree> info(raw);
-    const bool multicast = IsMulticast(info.get());
+    const sockaddr_storage group = AddressOf(info.get());
+    const bool multicast = IsMulticast(group);
     Socket sock(socket(info->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0) {
         return -errno;
     }
     const int one = 1;
     setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof(kReceiveBufferBytes));
-    sockaddr_storage local{};
-    memcpy(&local, info->ai_addr, info->ai_addrlen);
+    sockaddr_storage local = group;
     if (multicast) {
         // Several programs of the device may listen to the same group.
         setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -191,12 +199,12 @@ int CRtpReceiver::Bind(const std::string& host, int port, Socket& out, bool grou
         int joined = 0;
         if (info->ai_family == AF_INET) {
             ip_mreq request{};
-            request.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr;
+            request.imr_multiaddr = reinterpret_cast<const sockaddr_in&>(group).sin_addr;
             request.imr_interface.s_addr = htonl(INADDR_ANY);
             joined = setsockopt(sock.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request));
         } else {
             ipv6_mreq request{};
-            request.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6*>(info->ai_addr)->sin6_addr;
+            request.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6&>(group).sin6_addr;
             joined = setsockopt(sock.get(), IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof(request));
         }
         if (joined < 0) {
@@ -225,9 +233,7 @@ int CRtpReceiver::ResolveAllowedSource()
     }
     std::unique_ptr<addrinfo, AddrInfoFree> info(raw);
     for (const addrinfo* i = info.get(); i; i = i->ai_next) {
-        sockaddr_storage address{};
-        memcpy(&address, i->ai_addr, i->ai_addrlen);
-        m_allowed.push_back(address);
+        m_allowed.push_back(AddressOf(i));
     }
     return 0;
 }

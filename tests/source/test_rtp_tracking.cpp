@@ -1,10 +1,25 @@
-// RTP bookkeeping without a network: the header parser, the order and losses of the
-// followed sender's packets, and which sender is followed.
+// RTP bookkeeping: the header parser, the order and losses of the followed sender's
+// packets and which sender is followed (without a network), then the receiver on a
+// loopback port.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include "player/source/CRtpReceiver.h"
 #include "player/source/CRtpSenderTracker.h"
 #include "player/source/CRtpSequence.h"
 #include "player/source/RtpHeader.h"
@@ -174,4 +189,141 @@ TEST(CRtpSenderTracker, FollowsOneSenderAndTheNewestAfterItsSilence)
     tracker.Reset();
     EXPECT_FALSE(tracker.HasSender());
     EXPECT_EQ(Verdict::Switch, tracker.Offer(0xB, "10.0.0.2:6000", 20010));
+}
+
+// The receiver on a real UDP port, fed by a socket of the test.
+namespace {
+
+class RtpSenderSocket {
+public:
+    explicit RtpSenderSocket(int port) : m_fd(socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        m_to.sin_family = AF_INET;
+        m_to.sin_port = htons(static_cast<uint16_t>(port));
+        m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~RtpSenderSocket() { close(m_fd); }
+    // One MPEG audio packet whose payload is the byte `fill`, three bytes long.
+    void Send(uint32_t ssrc, uint16_t sequence, uint32_t timestamp, uint8_t fill)
+    {
+        uint8_t packet[12 + 4 + 3] = {0x80, 14};
+        packet[2] = static_cast<uint8_t>(sequence >> 8);
+        packet[3] = static_cast<uint8_t>(sequence);
+        for (int i = 0; i < 4; ++i) {
+            packet[4 + i] = static_cast<uint8_t>(timestamp >> (24 - 8 * i));
+            packet[8 + i] = static_cast<uint8_t>(ssrc >> (24 - 8 * i));
+        }
+        memset(packet + 16, fill, 3);
+        sendto(m_fd, packet, sizeof(packet), 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof(m_to));
+    }
+
+private:
+    int m_fd;
+    sockaddr_in m_to{};
+};
+
+int FreeUdpPortPair()
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+        close(probe);
+        const int port = ntohs(address.sin_port) & ~1;
+        if (port > 1024) {
+            return port;
+        }
+    }
+    return -1;
+}
+
+std::string ReadBytes(CRtpReceiver& receiver, size_t count)
+{
+    std::string out;
+    uint8_t buffer[64];
+    while (out.size() < count) {
+        const int n = receiver.Read(buffer, static_cast<int>(std::min(sizeof(buffer), count - out.size())));
+        if (n <= 0) {
+            break;
+        }
+        out.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+    }
+    return out;
+}
+
+int GiveUpAfterTwoSeconds(void* start)
+{
+    return std::chrono::steady_clock::now() - *static_cast<std::chrono::steady_clock::time_point*>(start) >
+           std::chrono::seconds(2);
+}
+
+}  // namespace
+
+TEST(CRtpReceiver, HandsOnTheFollowedSendersPayloadInOrderAndMarksLosses)
+{
+    const int port = FreeUdpPortPair();
+    ASSERT_GT(port, 0);
+    CRtpReceiver receiver;
+    auto start = std::chrono::steady_clock::now();
+    receiver.SetInterrupt(&GiveUpAfterTwoSeconds, &start);
+    ASSERT_EQ(0, receiver.Open("rtp://127.0.0.1:" + std::to_string(port)));
+    RtpSenderSocket sender(port);
+    sender.Send(0xA, 10, 0, 'a');
+    EXPECT_EQ(CRtpReceiver::kPayloadMpegAudio, receiver.WaitForPayloadType());
+    // 12 overtakes 11; 13 is lost; an intruder sends in between.
+    sender.Send(0xA, 12, 2 * kStep, 'c');
+    sender.Send(0xB, 500, 0, 'x');
+    sender.Send(0xA, 11, kStep, 'b');
+    sender.Send(0xA, 14, 4 * kStep, 'e');
+    EXPECT_EQ("aaabbbccceee", ReadBytes(receiver, 12));
+    // The loss stands before byte 9, where 14's payload begins.
+    EXPECT_EQ(0u, receiver.TakeLostTicks(9));
+    EXPECT_EQ(kStep, receiver.TakeLostTicks(10));
+    EXPECT_EQ(1u, receiver.TakeMissingPackets());
+
+    // The sender falls silent; the intruder goes on and, after the silence, is followed
+    // from the packets it sent during it, whatever its numbers.
+    sender.Send(0xB, 501, kStep, 'y');
+    std::this_thread::sleep_for(std::chrono::milliseconds(CRtpSenderTracker::kSilenceMs + 50));
+    sender.Send(0xB, 502, 2 * kStep, 'z');
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ("yyyzzz", ReadBytes(receiver, 6));
+    // Ignored were its first packet (while the sender lived) only.
+    EXPECT_EQ(1u, receiver.TakeForeignPackets());
+    EXPECT_EQ(0u, receiver.TakeMissingPackets());
+
+    // A reconnection keeps the sender and its numbers: the gap across it is counted.
+    receiver.Close();
+    ASSERT_EQ(0, receiver.Open("rtp://127.0.0.1:" + std::to_string(port)));
+    sender.Send(0xB, 510, 10 * kStep, 'q');
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ("qqq", ReadBytes(receiver, 3));
+    EXPECT_EQ(7u, receiver.TakeMissingPackets());
+
+    // Nothing comes: the interrupt ends the wait.
+    start = std::chrono::steady_clock::now() - std::chrono::seconds(3);
+    uint8_t byte = 0;
+    EXPECT_EQ(AVERROR_EXIT, receiver.Read(&byte, 1));
+}
+
+TEST(CRtpReceiver, AllowedSourceIgnoresOtherHosts)
+{
+    const int port = FreeUdpPortPair();
+    ASSERT_GT(port, 0);
+    CRtpReceiver receiver;
+    auto start = std::chrono::steady_clock::now();
+    receiver.SetInterrupt(&GiveUpAfterTwoSeconds, &start);
+    receiver.SetAllowedSource("127.0.0.2");
+    ASSERT_EQ(0, receiver.Open("rtp://127.0.0.1:" + std::to_string(port)));
+    RtpSenderSocket sender(port);  // sends from 127.0.0.1
+    sender.Send(0xA, 1, 0, 'a');
+    EXPECT_EQ(AVERROR_EXIT, receiver.WaitForPayloadType());
+    EXPECT_EQ(1u, receiver.TakeForeignPackets());
+
+    receiver.SetAllowedSource("no-such-host.invalid");
+    EXPECT_LT(receiver.Open("rtp://127.0.0.1:" + std::to_string(port)), 0);
 }
