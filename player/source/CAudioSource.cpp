@@ -201,9 +201,15 @@ int CAudioSource::Initialize(const std::string& url, const std::string& name)
             return result;
         }
         const std::string text = AvErrorText(result, 128);
-        utils::logger.error("%s ERROR :CAudioSource::Initialize(): Could not initialize player for "
-                            "audio source %s: (%d) %s",
-                            get_player_prefix(), url.c_str(), result, text.c_str());
+        if (result == AVERROR_EXIT && GetTimeout() < 0) {
+            // Stopped by the player (stop, new item) while opening: no fault.
+            utils::logger.info("%s  CAudioSource::Initialize(): opening %s was interrupted", get_player_prefix(),
+                               url.c_str());
+        } else {
+            utils::logger.error("%s ERROR :CAudioSource::Initialize(): Could not initialize player for "
+                                "audio source %s: (%d) %s",
+                                get_player_prefix(), url.c_str(), result, text.c_str());
+        }
         DeInitialize();
         return result;
     }

@@ -294,6 +294,9 @@ TEST_F(StreamTest, InterruptAlsoEndsAPlaylistResolution)
     printf("interrupted open returned after %.0f ms\n", ms);
     EXPECT_EQ(AVERROR_EXIT, result);
     EXPECT_TRUE(log.Contains("unable to probe " + server->url("/silent"))) << log.All();
+    // The player stopped the open: no fault of the source.
+    EXPECT_FALSE(log.Contains("Could not initialize player")) << log.All();
+    EXPECT_TRUE(log.Contains("opening " + server->url("/silent") + " was interrupted")) << log.All();
 }
 
 namespace {
