@@ -257,6 +257,8 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
     if (IsRtpUrl(url)) {
         // No playlist lies behind an RTP URL, and libcurl could not fetch one.
         m_opened_through_playlist = false;
+        memset(m_playlist_digest, 0, sizeof(m_playlist_digest));
+        utils::logger.notice("%s Opening URL playback audio source %s.", get_player_prefix(), url.c_str());
         return OpenRtp(url, dictionary);
     }
     std::string stream_url;
@@ -265,6 +267,9 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
         m_opened_through_playlist = true;
         utils::logger.notice("%s Opening play list stream audio source %s.", get_player_prefix(),
                              stream_url.c_str());
+        if (IsRtpUrl(stream_url)) {
+            return OpenRtp(stream_url, dictionary);
+        }
         SetDetail(stream_url);
         result = OpenInput(stream_url.c_str(), dictionary);
     } else {
@@ -296,8 +301,6 @@ int CAudioSource::OpenInput(const char* target, AVDictionary** dictionary)
 // through custom I/O.
 int CAudioSource::OpenRtp(const std::string& url, AVDictionary** dictionary)
 {
-    utils::logger.notice("%s Opening URL playback audio source %s.", get_player_prefix(), url.c_str());
-    memset(m_playlist_digest, 0, sizeof(m_playlist_digest));
     SetDetail(url);
     if (!m_rtp) {
         m_rtp = std::make_unique<CRtpReceiver>();
