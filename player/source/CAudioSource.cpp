@@ -797,7 +797,9 @@ int CAudioSource::DeliverPacket(const AVPacket* packet)
     if (size <= 0 || !m_output) {
         return size;
     }
-    if (m_rejoin.Repeats(packet->data, size)) {
+    // RTP's sequence numbers already keep out what was delivered (and equal frames of a
+    // steady signal are no repetition there).
+    if (!m_rtp_open && m_rejoin.Repeats(packet->data, size)) {
         return size;
     }
     if (m_rejoin.TakeJoined()) {
