@@ -351,7 +351,21 @@ void CPlayer::run(void*) {
         ProcessCommands();
         if (!is_started()) break;
         m_state->Process();
+        CheckStreamDevice();
     }
+}
+
+// The buffered output does not open a device again by itself: a stream whose device went
+// away is opened anew, and the wait state's retries go on until the device opens again.
+void CPlayer::CheckStreamDevice() {
+    if (!m_buffered_current || !m_buffered_output || !m_buffered_output->IsDeviceGone()) return;
+    if (m_state != m_playing.get() && m_state != m_buffering.get()) return;
+    utils::logger.error("%s ERROR :CPlayer::CheckStreamDevice(): audio device %s went away, opening the stream again.\n",
+                        get_player_prefix(), m_device_name.c_str());
+    NotifyError(EPLAYER_PCMAUDIO_OUT);
+    // The device is closed first, so that a gone device is not drained or kept on the way.
+    m_buffered_output->DeInitialize();
+    PostCommand(CMD_REBUFFER);
 }
 
 APlayerState* CPlayer::GetState(int id) const {

@@ -230,6 +230,7 @@ private:
     void OutputSetDevice(const char* name);
     // The device has just been opened: a volume element that was missing may exist now.
     void OnOutputOpened();
+    void CheckStreamDevice();
     void OutputSetId(int id);
     void OutputSetPrefix(const char* prefix);
     void NotifyError(int code);

@@ -68,6 +68,10 @@ public:
     void SetLostListener(std::function<void()> listener) { m_lost_listener = std::move(listener); }
     // The device went away and has not opened again since.
     bool IsDeviceLost() const { return m_lost; }
+    // The open device is gone (a card removed): nothing written to it plays any more.
+    bool IsDeviceGone() const {
+        return m_handle && snd_pcm_state(m_handle.get()) == SND_PCM_STATE_DISCONNECTED;
+    }
 
 protected:
     struct PcmCloser {

@@ -7,17 +7,21 @@ its device switches: softvol controls that exist only once their PCM was opened
 (VCARD_FAIL_CLOSE), a card that goes away and comes back (VCARD_VANISH). What the mixer
 was set to, in order, comes from the card's event log ("mixer set" lines).
 
+A stream comes from python's http.server on 127.0.0.1.
+
 Environment (set by CTest): QUILLON_BIN, VCARD_ASOUND_CONF.
 """
 
 import os
 import signal
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quillon_e2e import E2ETestCase, StatusPoller, make_tone, wait_until  # noqa: E402
+from quillon_e2e import (E2ETestCase, StatusPoller, free_port, make_tone,  # noqa: E402
+                         wait_until)
 
 SIGINT_LIMIT_S = 2.0
 RATE = 48000
@@ -195,12 +199,31 @@ class Card(E2ETestCase):
     def test_card_gone_and_back(self):
         self.media_folder("a", 440, tracks=2, seconds=3.0)
         run = self.start(self.config("a", 60), extra_env={"VCARD_VANISH": "channel1:2000"})
+        self.check_gone_and_back(run)
+
+    def test_card_gone_and_back_under_a_stream(self):
+        www = os.path.join(self.folder, "www")
+        os.makedirs(www)
+        make_tone(os.path.join(www, "tone.mp3"), 550, 40.0, rate=RATE)
+        port = free_port()
+        server = subprocess.Popen(
+            [sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1",
+             "--directory", www], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            config = "volume=60\nmedia_type=stream\nurl=http://127.0.0.1:%d/tone.mp3\n" % port
+            run = self.start(config, extra_env={"VCARD_VANISH": "channel1:4000"})
+            self.check_gone_and_back(run)
+        finally:
+            server.terminate()
+            server.wait(10)
+
+    def check_gone_and_back(self, run):
         gone = os.path.join(run.card, "channel1.gone")
         self.assertTrue(wait_until(lambda: os.path.exists(gone), 15), run.output()[-3000:])
         # gone for a while: the player reports it and keeps running
         time.sleep(1.5)
         self.assertIsNone(run.proc.poll(), run.output()[-3000:])
-        self.assertIn("error code (", run.output())
+        self.assertIn("error code (-1006)", run.output())  # EPLAYER_PCMAUDIO_OUT
         wav = os.path.join(run.card, "channel1.wav")
         size_when_back = os.path.getsize(wav)
         back = monotonic_now()
