@@ -128,6 +128,7 @@ public:
     uint32_t GetBufferedAudioLevel();
     // The current network stream's figures; any thread.
     OrvanePlayer::StreamHealth GetStreamHealth() const { return m_health.Read(); }
+    uint64_t GetStreamAudioMs() const { return m_health.AudioMs(); }
     // Stored (validated) stream parameters; any thread.
     OrvanePlayer::StreamParams GetStreamParams();
     // The command queue, for diagnostics and tests.

@@ -29,4 +29,11 @@ struct StreamHealth {
 // CreatePlayer did not make (out is then all zero and inactive).
 ORVANE_PLAYER_API int GetStreamHealth(IPlayer& player, StreamHealth& out);
 
+// Milliseconds of decoded audio the player's current network stream item has delivered to
+// its output since the item started (through its reconnections; frames standing in for
+// lost packets not counted): an application sees whether a stream brings sound, before the
+// buffer has filled and after an under-run. Any thread. 0, or -1 for a player that
+// CreatePlayer did not make; out is 0 while no stream item is on. Engine library 1.3.
+ORVANE_PLAYER_API int GetStreamAudioMs(IPlayer& player, uint64_t& out);
+
 }  // namespace OrvanePlayer

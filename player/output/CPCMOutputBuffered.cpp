@@ -414,6 +414,9 @@ int CPCMOutputBuffered::WriteBuffer(const uint8_t* data, uint16_t frames, unsign
     const int decision = m_algorithm->WriteFrame(total, frames, running, &out, lost);
     report_level(total);
     count_decision(decision, frames, out, lost);
+    // Frames standing in for lost packets are no audio the stream delivered.
+    if (m_health && lost == 0 && m_bits != 0 && m_rate > 0)
+        m_health->AddAudio(frames, static_cast<uint32_t>(m_rate));
     int rc = 0;
     if (frames > 0 && m_bits != 0) {
         switch (decision) {

@@ -17,6 +17,7 @@ void CStreamHealth::Start() {
     m_lost = 0;
     m_foreign = 0;
     m_reconnects = 0;
+    m_audio_us = 0;
     m_start_ms = monotonic_ms();
     m_active = true;
 }
@@ -37,3 +38,9 @@ OrvanePlayer::StreamHealth CStreamHealth::Read() const {
     out.stream_age_ms = age > 0 ? static_cast<uint64_t>(age) : 0;
     return out;
 }
+
+void CStreamHealth::AddAudio(uint64_t frames, uint32_t rate) {
+    if (rate > 0) m_audio_us += frames * 1000000 / rate;
+}
+
+uint64_t CStreamHealth::AudioMs() const { return m_active ? m_audio_us / 1000 : 0; }

@@ -24,6 +24,10 @@ public:
     void AddForeign(uint64_t packets) { m_foreign += packets; }
     void SetLevel(uint32_t ms) { m_buffer_ms = ms; }
     void SetTarget(uint32_t ms) { m_target_ms = ms; }
+    // Decoded audio the stream delivered: frames at the stream's own rate.
+    void AddAudio(uint64_t frames, uint32_t rate);
+    // Milliseconds of decoded audio since Start (0 while no stream item is on).
+    uint64_t AudioMs() const;
 
     OrvanePlayer::StreamHealth Read() const;
 
@@ -38,4 +42,5 @@ private:
     std::atomic<uint64_t> m_lost{0};
     std::atomic<uint64_t> m_foreign{0};
     std::atomic<uint64_t> m_reconnects{0};
+    std::atomic<uint64_t> m_audio_us{0};
 };

@@ -4,6 +4,8 @@
 #include "player/include/PlayerHealth.h"
 
 #include "player/engine/CPlayer.h"
+#include "player/engine/CStreamProbe.h"
+#include "player/include/StreamProbe.h"
 
 namespace OrvanePlayer {
 
@@ -23,6 +25,18 @@ int GetStreamHealth(IPlayer& player, StreamHealth& out) {
     auto* engine = dynamic_cast<CPlayer*>(&player);
     out = engine ? engine->GetStreamHealth() : StreamHealth{};
     return engine ? 0 : -1;
+}
+
+int GetStreamAudioMs(IPlayer& player, uint64_t& out) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    out = engine ? engine->GetStreamAudioMs() : 0;
+    return engine ? 0 : -1;
+}
+
+void StreamProbeDeleter::operator()(IStreamProbe* probe) const noexcept { delete probe; }
+
+StreamProbePtr CreateStreamProbe(const StreamParams& params, int32_t player_id) {
+    return StreamProbePtr(new CStreamProbe(params, player_id));
 }
 
 int DeinitializePlayer(IPlayer& player) {

@@ -1,0 +1,173 @@
+// The stream probe beside a player: decoded audio from paced, broken, undecodable, short
+// and stalled streams on the loopback HTTP test server; and a player's own count of the
+// audio its stream delivered.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "player/engine/CStreamProbe.h"
+#include "player/include/PlayerErrors.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/http/HttpTestServer.h"
+
+using namespace OrvanePlayer;
+using namespace enginetest;
+
+namespace {
+
+int UnusedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string Route(const std::string& file, int rate, bool loop) {
+    return std::string("{\"file\": \"") + ENGINE_TEST_MEDIA + "/" + file + "\", \"loop\": " +
+           (loop ? "true" : "false") + ", \"rate\": " + std::to_string(rate) +
+           ", \"headers\": {\"Content-Type\": \"audio/mpeg\"}}";
+}
+
+class CStreamProbeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/stream-probe-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dir));
+        m_dir = dir;
+        setenv("QUILLON_URL_DOWNLOAD", (m_dir + "/url").c_str(), 1);
+        probe = std::make_unique<CStreamProbe>(StreamParams(), 1);
+    }
+    void TearDown() override {
+        probe.reset();
+        unsetenv("QUILLON_URL_DOWNLOAD");
+        std::system(("rm -rf " + m_dir).c_str());
+    }
+    std::string m_dir;
+    std::unique_ptr<CStreamProbe> probe;
+};
+
+}  // namespace
+
+TEST_F(CStreamProbeTest, PacedStreamIsBackAfterTwoSecondsOfDecodedAudioTwiceInARow) {
+    // 16000 bytes/s is the MP3's own pace: a live radio.
+    testkit::HttpTestServer server(m_dir, "{\"/radio\": " + Route("stream.mp3", 16000, true) +
+                                              ", \"/playlist.m3u\": {\"body\": \"#EXTM3U\\nhttp://127.0.0.1:{port}/radio\\n\","
+                                              " \"headers\": {\"Content-Type\": \"audio/x-mpegurl\"}}}");
+    ASSERT_TRUE(server.running());
+    for (const char* path : {"/radio", "/playlist.m3u"}) {
+        ProbeResult result;
+        EXPECT_EQ(0, probe->Probe(server.url(path), 2000, 15000, result)) << path << ": " << result.reason;
+        EXPECT_EQ(0, result.code);
+        EXPECT_GE(result.audio_ms, 2000u);
+        EXPECT_LT(result.audio_ms, 4000u) << "the probe stops once it has its two seconds";
+        EXPECT_TRUE(result.reason.empty()) << result.reason;
+    }
+    // The player's own download file was left alone.
+    EXPECT_NE(0, access((m_dir + "/url").c_str(), F_OK));
+    EXPECT_EQ(0, access((m_dir + "/url.probe").c_str(), F_OK));
+}
+
+TEST_F(CStreamProbeTest, StreamsThatBringNoAudioAreNotBackAndSayWhy) {
+    testkit::HttpTestServer server(
+        m_dir, "{\"/short\": " + Route("a.mp3", 0, false) +
+                   ", \"/noise\": {\"body\": \"\\u0001\\u00ff\\u0013\\u0037 not audio at all \", \"body_size\": 400000,"
+                   " \"headers\": {\"Content-Type\": \"audio/mpeg\"}}}");
+    ASSERT_TRUE(server.running());
+    struct Case {
+        std::string url;
+        int code;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:" + std::to_string(UnusedPort()) + "/radio", EPLAYER_OPEN_URL},  // refused
+        {server.url("/missing"), EPLAYER_OPEN_URL},                                         // 404
+        {server.url("/short"), EPLAYER_PROCESS_BUFFER},                                     // 1.2 s, then its end
+        {server.url("/noise"), 0},                                                          // anything but 0
+    };
+    for (const Case& c : cases) {
+        ProbeResult result;
+        const int r = probe->Probe(c.url, 2000, 8000, result);
+        EXPECT_NE(0, r) << c.url;
+        EXPECT_EQ(r, result.code) << c.url;
+        if (c.code != 0) {
+            EXPECT_EQ(c.code, r) << c.url << ": " << result.reason;
+        }
+        EXPECT_LT(result.audio_ms, 2000u) << c.url;
+        EXPECT_FALSE(result.reason.empty()) << c.url;
+    }
+}
+
+TEST_F(CStreamProbeTest, InterruptEndsAStalledProbeAndEveryLaterOne) {
+    testkit::HttpTestServer server(
+        m_dir, "{\"/stall\": {\"headers\": {\"Content-Type\": \"audio/mpeg\"}, \"body\": \"x\", \"body_size\": 100000,"
+               " \"stall_after\": 0}}");
+    ASSERT_TRUE(server.running());
+    ProbeResult result;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread prober([&] { probe->Probe(server.url("/stall"), 2000, 60000, result); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    probe->Interrupt();
+    prober.join();
+    // Well before the probe's own minute (a hang guard, not a timing figure).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(EPLAYER_SOURCE_TIMEOUT, result.code) << result.reason;
+    ProbeResult later;
+    EXPECT_EQ(EPLAYER_SOURCE_TIMEOUT, probe->Probe(server.url("/stall"), 2000, 60000, later));
+    EXPECT_EQ("interrupted", later.reason);
+}
+
+TEST(CPlayerStreamAudio, CountsDecodedAudioOfTheStreamItemOnly) {
+    PlayerHarness h("2");
+    testkit::HttpTestServer server(
+        h.env.Dir(), "{\"/radio\": " + Route("stream.mp3", 32000, true) +
+                         ", \"/noise\": {\"body\": \"not audio \", \"body_size\": 4000000, \"rate\": 16000,"
+                         " \"headers\": {\"Content-Type\": \"audio/mpeg\"}}}");
+    ASSERT_TRUE(server.running());
+    StreamParams params;
+    params.tcp_delay_ms = 500;
+    params.tcp_accuracy_ms = 250;
+    params.tcp_low_threshold_ms = 250;
+    ASSERT_EQ(0, h.Start(params));
+    uint64_t audio = 1;
+    audio = h.player->GetStreamAudioMs();
+    EXPECT_EQ(0u, audio) << "no stream item yet";
+
+    h.player->SetItem(h.Item(server.url("/radio"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitState(PLAYER_STATE_PLAYING));
+    audio = h.player->GetStreamAudioMs();
+    EXPECT_GE(audio, 250u) << "at least the buffer delay was decoded before playing";
+    const uint64_t first = audio;
+    ASSERT_TRUE(h.recorder.WaitFor([&](const std::vector<Note>&) {
+        return h.player->GetStreamAudioMs() >= first + 1000;
+    }));
+
+    // Bytes that no decoder takes: the player keeps trying, the count stays at 0.
+    h.player->SetItem(h.Item(server.url("/noise"), 0));
+    h.player->Play();
+    ASSERT_TRUE(h.recorder.WaitFor([&](const std::vector<Note>& notes) {
+        return std::count_if(notes.begin(), notes.end(), [](const Note& n) {
+                   return n.kind == Kind::StateChanged && n.code == PLAYER_STATE_CONNECTING;
+               }) >= 2;
+    }));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    audio = h.player->GetStreamAudioMs();
+    EXPECT_EQ(0u, audio);
+    h.player->Stop(true);
+    ASSERT_TRUE(h.recorder.WaitSettledIdle());
+    audio = h.player->GetStreamAudioMs();
+    EXPECT_EQ(0u, audio);
+}
