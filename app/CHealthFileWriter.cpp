@@ -44,15 +44,23 @@ CHealthFileWriter::CHealthFileWriter(OrvanePlayer::IPlayer& player, std::string 
 
 CHealthFileWriter::~CHealthFileWriter() { Stop(); }
 
-std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h, int64_t now_s) {
+std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h, int64_t now_s,
+                                          const SourceReport* report) {
     char line[512];
     std::snprintf(line, sizeof line,
                   "{\"time\":%" PRId64 ",\"buffer_ms\":%" PRIu32 ",\"target_ms\":%" PRIu32
                   ",\"underruns\":%" PRIu64 ",\"duplicated_frames\":%" PRIu64 ",\"dropped_frames\":%" PRIu64
-                  ",\"lost_packets\":%" PRIu64 ",\"foreign_packets\":%" PRIu64 ",\"reconnects\":%" PRIu64 ",\"stream_age_s\":%" PRIu64 "}\n",
+                  ",\"lost_packets\":%" PRIu64 ",\"foreign_packets\":%" PRIu64 ",\"reconnects\":%" PRIu64 ",\"stream_age_s\":%" PRIu64,
                   now_s, h.buffer_ms, h.target_ms, h.underruns, h.duplicated_frames, h.dropped_frames,
                   h.lost_packets, h.foreign_packets, h.reconnects, h.stream_age_ms / 1000);
-    return line;
+    std::string text = line;
+    const int source = report ? report->Get() : SourceReport::kNone;
+    if (source != SourceReport::kNone) {
+        std::snprintf(line, sizeof line, ",\"source\":\"%s\",\"switches\":%" PRIu64,
+                      SourceReport::Name(source), report->Switches());
+        text += line;
+    }
+    return text + "}\n";
 }
 
 bool CHealthFileWriter::WriteAtomically(const std::string& path, const std::string& line) {
@@ -104,8 +112,11 @@ void CHealthFileWriter::Run() {
 
 void CHealthFileWriter::Update() {
     OrvanePlayer::StreamHealth health;
-    if (OrvanePlayer::GetStreamHealth(m_player, health) == 0 && health.active) {
-        if (WriteAtomically(m_path, HealthLine(health, static_cast<int64_t>(std::time(nullptr)))))
+    const bool chain = m_source_report && m_source_report->Get() != SourceReport::kNone;
+    if (OrvanePlayer::GetStreamHealth(m_player, health) == 0 && (health.active || chain)) {
+        if (!health.active) health = OrvanePlayer::StreamHealth();
+        if (WriteAtomically(m_path, HealthLine(health, static_cast<int64_t>(std::time(nullptr)),
+                                               m_source_report)))
             m_written = true;
         return;
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "app/SourceReport.h"
 #include "player/include/IPlayer.h"
 #include "player/include/PlayerHealth.h"
 
@@ -29,8 +30,15 @@ public:
     // Ends the thread and removes the file. Idempotent.
     void Stop();
 
-    // The line for these figures, written at wall time now_s.
-    static std::string HealthLine(const OrvanePlayer::StreamHealth& health, int64_t now_s);
+    // The backup chain's report (not owned, outlives the writer). While it names a source
+    // the file carries "source" and "switches" and is kept also while no stream is on (the
+    // fallback folder plays, a switch is under way), its stream figures then 0. Before Start.
+    void SetSourceReport(const SourceReport* report) { m_source_report = report; }
+
+    // The line for these figures, written at wall time now_s; with the chain's source and
+    // switch count when report names a source.
+    static std::string HealthLine(const OrvanePlayer::StreamHealth& health, int64_t now_s,
+                                  const SourceReport* report = nullptr);
     // Replaces path with line through a new temporary file in the same folder. True on success.
     static bool WriteAtomically(const std::string& path, const std::string& line);
 
@@ -45,6 +53,7 @@ private:
     std::condition_variable m_wake;
     bool m_stop = false;      // guarded by m_lock
     bool m_written = false;   // writer thread only (after Start)
+    const SourceReport* m_source_report = nullptr;  // not owned; set before Start
 };
 
 }  // namespace app

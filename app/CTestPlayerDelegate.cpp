@@ -137,14 +137,17 @@ CTestPlayerDelegate::CTestPlayerDelegate(std::string status_path)
     : m_status_path(std::move(status_path)) {}
 
 std::string CTestPlayerDelegate::StatusLine(const PlaybackInfo& info, bool with_error,
-                                            int error_code) {
+                                            int error_code, const char* source) {
     std::string line = "{\"m_player_state\":\"" + std::to_string(info.m_player_state) + "\",";
     line += "\"m_curr_song_name\":\"" + Escape(info.m_curr_song_name) + "\",";
     line += "\"m_playlist_name\":\"" + JsonText(info.m_playlist_name) + "\",";
     if (with_error)
-        line += "\"error\":\"" + std::to_string(error_code) + "\"}\n";
+        line += "\"error\":\"" + std::to_string(error_code) + "\"";
     else
-        line += "\"error\":\"no error\"}\n";
+        line += "\"error\":\"no error\"";
+    if (source)
+        line += std::string(",\"source\":\"") + source + "\"";
+    line += "}\n";
     return line;
 }
 
@@ -196,10 +199,24 @@ void CTestPlayerDelegate::PrintPlaybackInfo(const PlaybackInfo& info, bool with_
 void CTestPlayerDelegate::WriteStatus(const PlaybackInfo& info, bool with_error, int error_code) {
     std::lock_guard<std::mutex> lock(m_status_lock);
     const int configuration_error = m_configuration_error.load();
+    const int source = m_source_report ? m_source_report->Get() : app::SourceReport::kNone;
+    const char* source_name = source == app::SourceReport::kNone ? nullptr : app::SourceReport::Name(source);
     if (!with_error && configuration_error != 0)
-        WriteStatusFile(StatusLine(info, true, configuration_error));
+        WriteStatusFile(StatusLine(info, true, configuration_error, source_name));
     else
-        WriteStatusFile(StatusLine(info, with_error, error_code));
+        WriteStatusFile(StatusLine(info, with_error, error_code, source_name));
+}
+
+void CTestPlayerDelegate::SourceChanged(const PlaybackInfo& info) { WriteStatus(info, false, 0); }
+
+std::string CTestPlayerDelegate::LatestFailure() const {
+    std::lock_guard<std::mutex> lock(m_failure_lock);
+    return m_latest_failure;
+}
+
+void CTestPlayerDelegate::ForgetFailure() {
+    std::lock_guard<std::mutex> lock(m_failure_lock);
+    m_latest_failure.clear();
 }
 
 void CTestPlayerDelegate::TouchStatusFile() {
@@ -259,6 +276,17 @@ void CTestPlayerDelegate::NotifyPlaybackItemMissing(const PlaybackInfo&, const s
     std::fflush(stdout);
 }
 
+// The words of an error text: "EPLAYER_OPEN_URL: URL not reachable." gives "URL not reachable".
+void CTestPlayerDelegate::RememberFailure(const char* text) {
+    std::string words = text ? text : "";
+    const size_t colon = words.find(": ");
+    if (colon != std::string::npos) words.erase(0, colon + 2);
+    while (!words.empty() && (words.back() == '.' || words.back() == ' ')) words.pop_back();
+    if (words.empty()) return;
+    std::lock_guard<std::mutex> lock(m_failure_lock);
+    m_latest_failure = words;
+}
+
 void CTestPlayerDelegate::NotifyPlaybackError(const PlaybackInfo& info, int code) {
     const char* text = OrvanePlayer::PlayerErrorText(code);
     std::printf(
@@ -267,6 +295,7 @@ void CTestPlayerDelegate::NotifyPlaybackError(const PlaybackInfo& info, int code
         info.m_player_state, info.m_request_id, code, text ? text : "",
         info.m_curr_music_file.c_str(), info.m_curr_song_name.c_str());
     m_last_error = code;
+    RememberFailure(text);
     PrintPlaybackInfo(info, true);
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/SourceReport.h"
 #include "player/include/IPlayerDelegate.h"
 
 // The program's delegate: prints every notification on standard output and mirrors the
@@ -28,9 +29,20 @@ public:
     void NotifyPlaybackError(const OrvanePlayer::PlaybackInfo& info, int code) override;
     void NotifyPlaybackInfoChanged(const OrvanePlayer::PlaybackInfo& info) override;
 
-    // The status line for info: the error member holds error_code when with_error is set.
+    // The status line for info: the error member holds error_code when with_error is set;
+    // a source name, when given, follows as the member "source".
     static std::string StatusLine(const OrvanePlayer::PlaybackInfo& info, bool with_error,
-                                  int error_code);
+                                  int error_code, const char* source = nullptr);
+
+    // The backup chain's report (not owned, outlives the delegate): while it names a
+    // source, every status line carries it. Set before the engine starts.
+    void SetSourceReport(const app::SourceReport* report) { m_source_report = report; }
+    // Writes the status file now with info, as a change of source shows. Main thread.
+    void SourceChanged(const OrvanePlayer::PlaybackInfo& info);
+    // The cause of the latest error notification since ForgetFailure, in words ("URL not
+    // reachable"), or empty. Any thread.
+    std::string LatestFailure() const;
+    void ForgetFailure();
 
     // A configuration read again could not be used (code < 0), or a later one could (0).
     // While such an error stands, every status line that would say "no error" carries its
@@ -47,8 +59,12 @@ private:
     void PrintPlaybackInfo(const OrvanePlayer::PlaybackInfo& info, bool with_error);
     void WriteStatus(const OrvanePlayer::PlaybackInfo& info, bool with_error, int error_code);
     void WriteStatusFile(const std::string& line) const;
+    void RememberFailure(const char* text);
 
     int m_last_error = 0;  // player thread only
+    mutable std::mutex m_failure_lock;
+    std::string m_latest_failure;  // guarded by m_failure_lock
+    const app::SourceReport* m_source_report = nullptr;  // not owned; set before the engine runs
     std::atomic<int> m_configuration_error{0};
     std::mutex m_status_lock;  // one writer of the status file at a time (shared temp file)
     const std::string m_status_path;

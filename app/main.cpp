@@ -13,6 +13,8 @@
 #include "app/CConfigReload.h"
 #include "app/CHealthFileWriter.h"
 #include "app/CServiceNotifier.h"
+#include "app/CSourceChain.h"
+#include "app/CSourceRecheck.h"
 #include "app/CTestPlayerDelegate.h"
 #include "app/Configuration.h"
 #include "player/include/PlayerFactory.h"
@@ -83,6 +85,25 @@ int WaitForStopOrReload(int64_t wait_ms) {
     return WaitForSignal(set, wait_ms);
 }
 
+bool IsUrl(const std::string& name) { return name.find("://") != std::string::npos; }
+
+// The idle loop's wake interval: the watchdog's, or shorter while a backup chain needs
+// looking after.
+int64_t WakeIntervalMs(const app::CServiceNotifier& notifier, const app::CSourceChain& chain) {
+    const int64_t interval = notifier.WakeIntervalMs();
+    return chain.Active() && app::CSourceChain::kTickMs < interval ? app::CSourceChain::kTickMs
+                                                                 : interval;
+}
+
+// The status file shows a change of source at once, not only at the next notification.
+void ShowSourceChange(OrvanePlayer::IPlayer& player, CTestPlayerDelegate& delegate,
+                      const app::SourceReport& sources, int before, uint64_t switches_before) {
+    if (sources.Get() == before && sources.Switches() == switches_before) return;
+    OrvanePlayer::PlaybackInfo info;
+    player.GetPlaybackInfo(info);
+    delegate.SourceChanged(info);
+}
+
 int Shutdown(OrvanePlayer::IPlayer& player) {
     std::puts("main: Player Test: Deinitilaizing ...");
     std::fflush(stdout);
@@ -150,6 +171,11 @@ int main(int argc, char* argv[]) {
         return kStartFailure;
     }
     if (command_line.Channel() != 0) init.player_id = command_line.Channel();
+    app::PlayerSetup setup{item, params, init, {}};
+    if (IsUrl(item.name))
+        app::ReadBackupSources(command_line.ConfigPath(), command_line.MediaRoot(), setup.backups);
+    app::SourceReport sources;
+    delegate->SetSourceReport(&sources);
 
     BlockStopSignals();
     if (OrvanePlayer::InitializePlayer(*player, init, params) != 0) {
@@ -160,18 +186,36 @@ int main(int argc, char* argv[]) {
         return kStartFailure;
     }
 
+    app::CSourceRecheck recheck;
+    app::CItemSwitcher switcher(init);
+    app::CSourceChain chain(
+        command_line.MediaRoot(), switcher, sources, recheck,
+        [&delegate] { return delegate->LatestFailure(); }, [&delegate] { delegate->ForgetFailure(); },
+        app::CSourceChain::TimeScaleFromEnvironment());
+    chain.Configure(setup, true, MonotonicMs());
+    if (chain.Active()) recheck.Start(params, init.player_id);
     player->SetItem(item);
     player->FadeAndPlay(0, item.volume);
     app::CHealthFileWriter health(*player, command_line.StatusFilePath() + ".health");
+    health.SetSourceReport(&sources);
     health.Start();
     app::CConfigReload reload(command_line.ConfigPath(), command_line.MediaRoot(),
-                              command_line.Channel(), app::PlayerSetup{item, params, init});
+                              command_line.Channel(), setup, switcher);
     app::CServiceNotifier notifier;
     notifier.Ready();
     int signal_number = 0;
     int64_t last_touch_ms = MonotonicMs();
-    while ((signal_number = WaitForStopOrReload(notifier.WakeIntervalMs())) == 0 ||
+    const auto engine_lost = [&] {
+        notifier.Stopping();
+        recheck.Stop();
+        health.Stop();
+        Shutdown(*player);
+        return kStartFailure;
+    };
+    while ((signal_number = WaitForStopOrReload(WakeIntervalMs(notifier, chain))) == 0 ||
            signal_number == SIGHUP) {
+        const int source_before = sources.Get();
+        const uint64_t switches_before = sources.Switches();
         if (signal_number == SIGHUP) {
             notifier.Reloading();
             const app::CConfigReload::Result result = reload.Reload(*player, *delegate, WaitForStop);
@@ -179,14 +223,22 @@ int main(int argc, char* argv[]) {
                 signal_number = reload.StopSignal();
                 break;
             }
-            if (result == app::CConfigReload::Result::kEngineLost) {
-                notifier.Stopping();
-                health.Stop();
-                Shutdown(*player);
-                return kStartFailure;
+            if (result == app::CConfigReload::Result::kEngineLost) return engine_lost();
+            if (result == app::CConfigReload::Result::kSwitched ||
+                result == app::CConfigReload::Result::kBackupsChanged) {
+                chain.Configure(reload.Current(), result == app::CConfigReload::Result::kSwitched,
+                                MonotonicMs());
+                if (chain.Active()) recheck.Start(reload.Current().params, init.player_id);
             }
             notifier.Ready();
         }
+        const app::CSourceChain::Result moved = chain.Tick(*player, MonotonicMs(), WaitForStop);
+        if (moved == app::CSourceChain::Result::kStopped) {
+            signal_number = chain.StopSignal();
+            break;
+        }
+        if (moved == app::CSourceChain::Result::kEngineLost) return engine_lost();
+        ShowSourceChange(*player, *delegate, sources, source_before, switches_before);
         notifier.KeepAlive();
         if (MonotonicMs() - last_touch_ms >= kStatusTouchMs) {
             delegate->TouchStatusFile();
@@ -194,6 +246,7 @@ int main(int argc, char* argv[]) {
         }
     }
     notifier.Stopping();
+    recheck.Stop();
     health.Stop();
     return OnStopSignal(*player, signal_number);
 }

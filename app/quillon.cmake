@@ -17,7 +17,7 @@ add_library(quillon_service_notifier STATIC CServiceNotifier.cpp)
 target_include_directories(quillon_service_notifier PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quillon_service_notifier PRIVATE PkgConfig::SYSTEMD)
 
-add_executable(quillon main.cpp CConfigReload.cpp)
+add_executable(quillon main.cpp CConfigReload.cpp CItemSwitcher.cpp CSourceChain.cpp CSourceRecheck.cpp)
 target_link_libraries(quillon PRIVATE quillon_command_line quillon_app quillon_delegate
                                       quillon_service_notifier quillon_health_file orvaneplayer)
 target_link_options(quillon PRIVATE -Wl,--as-needed)

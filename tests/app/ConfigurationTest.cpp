@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/BackupSources.h"
 #include "app/Configuration.h"
 #include "app/Paths.h"
 #include "app/PlaylistPreparation.h"
@@ -297,4 +298,52 @@ TEST_F(ConfigFixture, FailuresSayWhy) {
     EXPECT_EQ(app::ReadConfiguration(m_dir, m_root, item, params, init, console.console(), &failure), -1);
     EXPECT_EQ(failure, app::ConfigFailure::kUnreadable);
     EXPECT_STREQ(app::ConfigFailureText(app::ConfigFailure::kMediaFolder), "the media folder cannot be opened");
+}
+
+TEST_F(ConfigFixture, BackupKeysAreReadWithTheirDefaultsAndTheFallbackPlaylistIsWritten) {
+    ::mkdir((m_root + "fb").c_str(), 0755);
+    touch(m_root + "fb/one.mp3");
+    ASSERT_EQ(read("media_type=stream\nurl=http://main/live\nBACKUP_URL1=http://b1/live\n"
+                   "backup_url2=rtp://@:5004\nfallback_folder=fb\n"),
+              0);
+    app::BackupSources backups;
+    ASSERT_EQ(app::ReadBackupSources(config_file(), m_root, backups, console.console()), 0);
+    EXPECT_EQ(backups.url1, "http://b1/live");
+    EXPECT_EQ(backups.url2, "rtp://@:5004");
+    EXPECT_EQ(backups.fallback_folder, "fb");
+    EXPECT_EQ(backups.failover_s, 5);
+    EXPECT_TRUE(backups.Any());
+    EXPECT_EQ(read_file(m_root + "fb/p.m3u"), "one.mp3\n");
+    EXPECT_NE(console.out().find("BACKUP URL 1 is http://b1/live\n"), std::string::npos) << console.out();
+    EXPECT_NE(console.out().find("FAILOVER=5 s\n"), std::string::npos) << console.out();
+
+    // Without the keys nothing is printed and nothing falls over.
+    ASSERT_EQ(read("media_type=stream\nurl=http://main/live\n"), 0);
+    const size_t printed = console.out().size();
+    ASSERT_EQ(app::ReadBackupSources(config_file(), m_root, backups, console.console()), 0);
+    EXPECT_FALSE(backups.Any());
+    EXPECT_EQ(console.out().size(), printed);
+}
+
+TEST_F(ConfigFixture, FailoverSecondsAreClampedAndAMissingFallbackFolderIsLeftOut) {
+    const struct {
+        const char* value;
+        int32_t seconds;
+    } cases[] = {{"0", 0}, {"-3", 0}, {"12", 12}, {"0x10", 16}, {"999999999", 86400}, {"soon", 5}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(read(std::string("media_type=stream\nurl=http://main/\nbackup_url1=http://b1/\nfailover_s=") +
+                       c.value + "\n"),
+                  0);
+        app::BackupSources backups;
+        ASSERT_EQ(app::ReadBackupSources(config_file(), m_root, backups, console.console()), 0);
+        EXPECT_EQ(backups.failover_s, c.seconds) << c.value;
+    }
+    ASSERT_EQ(read("media_type=stream\nurl=http://main/\nfallback_folder=nowhere\n"), 0);
+    app::BackupSources backups;
+    ASSERT_EQ(app::ReadBackupSources(config_file(), m_root, backups, console.console()), 0);
+    EXPECT_TRUE(backups.fallback_folder.empty());
+    EXPECT_FALSE(backups.Any());
+    EXPECT_NE(console.out().find("The fallback folder [nowhere] cannot be opened: it is left out.\n"),
+              std::string::npos) << console.out();
+    EXPECT_EQ(app::ReadBackupSources(m_dir + "/none.conf", m_root, backups, console.console()), -1);
 }

@@ -83,3 +83,22 @@ TEST_F(HealthFolder, WriteReplacesTheFileAndFollowsNoLinks) {
 
     EXPECT_FALSE(CHealthFileWriter::WriteAtomically(m_dir + "/no-such-folder/status.health", "x\n"));
 }
+
+TEST(CHealthFileWriter, BackupChainAddsSourceAndSwitchesAtTheEnd) {
+    OrvanePlayer::StreamHealth h;
+    h.active = true;
+    h.buffer_ms = 480;
+    app::SourceReport report;
+    // No backups configured: the line is the stream figures alone.
+    EXPECT_EQ(CHealthFileWriter::HealthLine(h, 7, &report), CHealthFileWriter::HealthLine(h, 7));
+    report.Set(app::SourceReport::kBackup2);
+    report.AddSwitch();
+    report.AddSwitch();
+    EXPECT_EQ(CHealthFileWriter::HealthLine(h, 7, &report),
+              "{\"time\":7,\"buffer_ms\":480,\"target_ms\":0,\"underruns\":0,"
+              "\"duplicated_frames\":0,\"dropped_frames\":0,\"lost_packets\":0,\"reconnects\":0,"
+              "\"stream_age_s\":0,\"source\":\"backup2\",\"switches\":2}\n");
+    report.Set(app::SourceReport::kFallback);
+    const std::string line = CHealthFileWriter::HealthLine(OrvanePlayer::StreamHealth(), 7, &report);
+    EXPECT_NE(line.find(",\"source\":\"fallback\",\"switches\":2}\n"), std::string::npos) << line;
+}

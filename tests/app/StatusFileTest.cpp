@@ -80,6 +80,18 @@ protected:
     std::string m_status;
 };
 
+TEST(StatusLine, BackupChainSourceFollowsTheErrorMember) {
+    PlaybackInfo info;
+    info.m_player_state = 1;
+    info.m_playlist_name = "http://b1/live";
+    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, false, 0, "backup1"),
+              "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"http://b1/live\","
+              "\"error\":\"no error\",\"source\":\"backup1\"}\n");
+    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1002, "main"),
+              "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"http://b1/live\","
+              "\"error\":\"-1002\",\"source\":\"main\"}\n");
+}
+
 TEST_F(StatusFile, PlantedLinkAtTheTemporaryNameIsNeverFollowed) {
     const std::string victim = m_dir + "/victim";
     std::ofstream(victim) << "precious\n";
@@ -130,4 +142,31 @@ TEST_F(StatusFile, ReadableByEveryoneAndNeverCutOnAFullFolder) {
 
     delegate.NotifyTrackPlaybackStarted(next, false);
     EXPECT_NE(read_file(m_status).find("\"m_player_state\":\"2\""), std::string::npos);
+}
+
+TEST_F(StatusFile, SourceOfTheBackupChainAndTheLatestFailureInWords) {
+    CTestPlayerDelegate delegate(m_status);
+    app::SourceReport report;
+    delegate.SetSourceReport(&report);
+    notify(delegate);
+    EXPECT_EQ(read_file(m_status).find("\"source\""), std::string::npos) << "no backups configured";
+
+    report.Set(app::SourceReport::kFallback);
+    PlaybackInfo info;
+    info.m_player_state = 6;
+    delegate.SourceChanged(info);
+    EXPECT_NE(read_file(m_status).find(",\"error\":\"no error\",\"source\":\"fallback\"}\n"),
+              std::string::npos) << read_file(m_status);
+
+    EXPECT_EQ(delegate.LatestFailure(), "");
+    delegate.NotifyPlaybackError(info, -1002);
+    EXPECT_EQ(delegate.LatestFailure(), "URL not reachable");
+    EXPECT_NE(read_file(m_status).find(",\"error\":\"-1002\",\"source\":\"fallback\"}\n"),
+              std::string::npos) << read_file(m_status);
+    delegate.NotifyPlaybackError(info, -1004);
+    EXPECT_EQ(delegate.LatestFailure(), "Audio source timeout detected");
+    delegate.NotifyPlaybackError(info, -77);  // no text: the words before stay
+    EXPECT_EQ(delegate.LatestFailure(), "Audio source timeout detected");
+    delegate.ForgetFailure();
+    EXPECT_EQ(delegate.LatestFailure(), "");
 }
