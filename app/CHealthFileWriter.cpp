@@ -56,8 +56,8 @@ std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h, i
     std::string text = line;
     const int source = report ? report->Get() : SourceReport::kNone;
     if (source != SourceReport::kNone) {
-        std::snprintf(line, sizeof line, ",\"source\":\"%s\",\"switches\":%" PRIu64,
-                      SourceReport::Name(source), report->Switches());
+        std::snprintf(line, sizeof line, ",\"source\":\"%s\",\"switches\":%" PRIu64 ",\"failover_s\":%" PRId32,
+                      SourceReport::Name(source), report->Switches(), report->FailoverSeconds());
         text += line;
     }
     return text + "}\n";

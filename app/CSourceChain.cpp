@@ -79,6 +79,7 @@ void CSourceChain::Configure(const PlayerSetup& main, bool playing_main, int64_t
     m_return_at_track_end = false;
     m_last_audio_ms = now_ms;
     m_seen_audio_ms = 0;
+    m_report.SetFailoverSeconds(backups.failover_s);
     m_report.Set(Active() ? SourceReport::kMain : SourceReport::kNone);
 }
 

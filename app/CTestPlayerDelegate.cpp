@@ -141,13 +141,13 @@ std::string CTestPlayerDelegate::StatusLine(const PlaybackInfo& info, bool with_
     std::string line = "{\"m_player_state\":\"" + std::to_string(info.m_player_state) + "\",";
     line += "\"m_curr_song_name\":\"" + Escape(info.m_curr_song_name) + "\",";
     line += "\"m_playlist_name\":\"" + JsonText(info.m_playlist_name) + "\",";
-    if (with_error)
-        line += "\"error\":\"" + std::to_string(error_code) + "\"";
-    else
-        line += "\"error\":\"no error\"";
+    // New members go before "error", so that the line still ends as it always did.
     if (source)
-        line += std::string(",\"source\":\"") + source + "\"";
-    line += "}\n";
+        line += std::string("\"source\":\"") + source + "\",";
+    if (with_error)
+        line += "\"error\":\"" + std::to_string(error_code) + "\"}\n";
+    else
+        line += "\"error\":\"no error\"}\n";
     return line;
 }
 

@@ -30,7 +30,7 @@ public:
     void NotifyPlaybackInfoChanged(const OrvanePlayer::PlaybackInfo& info) override;
 
     // The status line for info: the error member holds error_code when with_error is set;
-    // a source name, when given, follows as the member "source".
+    // a source name, when given, comes as the member "source" before it.
     static std::string StatusLine(const OrvanePlayer::PlaybackInfo& info, bool with_error,
                                   int error_code, const char* source = nullptr);
 

@@ -26,11 +26,15 @@ public:
     void Set(int source) { m_source = source; }
     int Get() const { return m_source; }
     void AddSwitch() { ++m_switches; }
+    // The chain's failover_s, for readers that judge how long a source may be silent.
+    void SetFailoverSeconds(int32_t seconds) { m_failover_s = seconds; }
+    int32_t FailoverSeconds() const { return m_failover_s; }
     uint64_t Switches() const { return m_switches; }
 
 private:
     std::atomic<int> m_source{kNone};
     std::atomic<uint64_t> m_switches{0};
+    std::atomic<int32_t> m_failover_s{0};
 };
 
 }  // namespace app

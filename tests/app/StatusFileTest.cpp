@@ -80,16 +80,16 @@ protected:
     std::string m_status;
 };
 
-TEST(StatusLine, BackupChainSourceFollowsTheErrorMember) {
+TEST(StatusLine, BackupChainSourceComesBeforeTheErrorMember) {
     PlaybackInfo info;
     info.m_player_state = 1;
     info.m_playlist_name = "http://b1/live";
     EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, false, 0, "backup1"),
               "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"http://b1/live\","
-              "\"error\":\"no error\",\"source\":\"backup1\"}\n");
+              "\"source\":\"backup1\",\"error\":\"no error\"}\n");
     EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1002, "main"),
               "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"http://b1/live\","
-              "\"error\":\"-1002\",\"source\":\"main\"}\n");
+              "\"source\":\"main\",\"error\":\"-1002\"}\n");
 }
 
 TEST_F(StatusFile, PlantedLinkAtTheTemporaryNameIsNeverFollowed) {
@@ -155,13 +155,13 @@ TEST_F(StatusFile, SourceOfTheBackupChainAndTheLatestFailureInWords) {
     PlaybackInfo info;
     info.m_player_state = 6;
     delegate.SourceChanged(info);
-    EXPECT_NE(read_file(m_status).find(",\"error\":\"no error\",\"source\":\"fallback\"}\n"),
+    EXPECT_NE(read_file(m_status).find(",\"source\":\"fallback\",\"error\":\"no error\"}\n"),
               std::string::npos) << read_file(m_status);
 
     EXPECT_EQ(delegate.LatestFailure(), "");
     delegate.NotifyPlaybackError(info, -1002);
     EXPECT_EQ(delegate.LatestFailure(), "URL not reachable");
-    EXPECT_NE(read_file(m_status).find(",\"error\":\"-1002\",\"source\":\"fallback\"}\n"),
+    EXPECT_NE(read_file(m_status).find(",\"source\":\"fallback\",\"error\":\"-1002\"}\n"),
               std::string::npos) << read_file(m_status);
     delegate.NotifyPlaybackError(info, -1004);
     EXPECT_EQ(delegate.LatestFailure(), "Audio source timeout detected");
