@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "app/PlaylistPreparation.h"
 #include "utils/CIniReader.h"
@@ -21,11 +22,14 @@ int32_t read_failover(const utils::CIniReader& reader, const Console& console) {
     return static_cast<int32_t>(result);
 }
 
-// The folder's playlist, written when missing; false when the folder cannot be opened.
-bool prepare_fallback(const std::string& media_root, const std::string& name,
-                      const Console& console) {
+// The folder's playlist, written when missing with the files media_extensions chooses, as
+// for media_folder; false when the folder cannot be opened.
+bool prepare_fallback(const utils::CIniReader& reader, const std::string& media_root,
+                      const std::string& name, const Console& console) {
     const std::string folder = media_root + name + "/";
-    if (PreparePlaylist(folder, folder + kFolderPlaylistName, console) == 0) return true;
+    const std::vector<std::string> extensions =
+        ParseMediaExtensions(reader.Get(kUnnamedSection, "media_extensions", ""));
+    if (PreparePlaylist(folder, folder + kFolderPlaylistName, console, extensions) == 0) return true;
     std::fprintf(console.out, "The fallback folder [%s] cannot be opened: it is left out.\n",
                  name.c_str());
     return false;
@@ -47,7 +51,7 @@ int ReadBackupSources(const std::string& config_file, const std::string& media_r
     if (!out.url2.empty()) std::fprintf(console.out, "BACKUP URL 2 is %s\n", out.url2.c_str());
     if (!out.fallback_folder.empty()) {
         std::fprintf(console.out, "Fallback folder is [%s]\n", out.fallback_folder.c_str());
-        if (!prepare_fallback(media_root, out.fallback_folder, console)) out.fallback_folder.clear();
+        if (!prepare_fallback(reader, media_root, out.fallback_folder, console)) out.fallback_folder.clear();
     }
     std::fprintf(console.out, "FAILOVER=%d s\n", static_cast<int>(out.failover_s));
     return 0;

@@ -303,8 +303,9 @@ TEST_F(ConfigFixture, FailuresSayWhy) {
 TEST_F(ConfigFixture, BackupKeysAreReadWithTheirDefaultsAndTheFallbackPlaylistIsWritten) {
     ::mkdir((m_root + "fb").c_str(), 0755);
     touch(m_root + "fb/one.mp3");
+    touch(m_root + "fb/two.FLAC");
     ASSERT_EQ(read("media_type=stream\nurl=http://main/live\nBACKUP_URL1=http://b1/live\n"
-                   "backup_url2=rtp://@:5004\nfallback_folder=fb\n"),
+                   "backup_url2=rtp://@:5004\nfallback_folder=fb\nmedia_extensions=flac\n"),
               0);
     app::BackupSources backups;
     ASSERT_EQ(app::ReadBackupSources(config_file(), m_root, backups, console.console()), 0);
@@ -313,7 +314,8 @@ TEST_F(ConfigFixture, BackupKeysAreReadWithTheirDefaultsAndTheFallbackPlaylistIs
     EXPECT_EQ(backups.fallback_folder, "fb");
     EXPECT_EQ(backups.failover_s, 5);
     EXPECT_TRUE(backups.Any());
-    EXPECT_EQ(read_file(m_root + "fb/p.m3u"), "one.mp3\n");
+    // Chosen like media_folder's files.
+    EXPECT_EQ(read_file(m_root + "fb/p.m3u"), "two.FLAC\n");
     EXPECT_NE(console.out().find("BACKUP URL 1 is http://b1/live\n"), std::string::npos) << console.out();
     EXPECT_NE(console.out().find("FAILOVER=5 s\n"), std::string::npos) << console.out();
 
