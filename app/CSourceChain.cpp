@@ -152,6 +152,8 @@ void CSourceChain::TakeRecheckResult(int64_t now_ms) {
     // Only sources above the one that plays are waited for.
     if (result.source < 0 || static_cast<size_t>(result.source) >= m_current) return;
     Source& source = m_sources[static_cast<size_t>(result.source)];
+    // A try asked for before the configuration changed says nothing about this source.
+    if (result.url != source.setup.item.name) return;
     if (result.back) {
         syslog(LOG_NOTICE, "%s plays again.", source.label.c_str());
         source.back = true;

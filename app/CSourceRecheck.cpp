@@ -63,7 +63,7 @@ void CSourceRecheck::Run() {
         lock.lock();
         m_running = false;
         m_source = -1;
-        m_result = Result{source, probe.code == 0, probe.reason};
+        m_result = Result{source, url, probe.code == 0, probe.reason};
         m_has_result = true;
     }
 }

@@ -22,6 +22,7 @@ public:
 
     struct Result {
         int source = -1;
+        std::string url;  // what was tried
         bool back = false;
         std::string reason;  // why not, when not back
     };

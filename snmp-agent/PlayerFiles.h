@@ -68,8 +68,9 @@ struct PlayerView {
 // unescaped, the line's fixed member order. False for anything else.
 bool ParseStatusLine(std::string_view text, StatusRecord& out);
 
-// Reads a health line: a JSON object whose members (all of them) are unsigned integers
-// (time: any 64-bit integer); figures beyond 32 bits read as 4294967295.
+// Reads a health line: a JSON object whose figures (all of them) are unsigned integers
+// (time: any 64-bit integer); figures beyond 32 bits read as 4294967295. "switches" and
+// "failover_s" are read when present; other members are left alone.
 bool ParseHealthLine(std::string_view text, Health& out);
 
 // "main" -> kSourceMain ... "fallback" -> kSourceFallback; anything else kSourceNone.

@@ -29,6 +29,9 @@ enum Column : int {
   kLostPackets,
   kReconnects,
   kStreamAge,
+  kReason,    // served by the failure reasons
+  kSource,
+  kSwitches,
 };
 
 // Seconds a reading of the files serves requests (a walk sees one consistent reading).
@@ -122,6 +125,11 @@ bool SetColumn(netsnmp_variable_list* var, int column, const PlayerEntry& entry)
     case kLostPackets: SetGauge(var, health.lost_packets); return true;
     case kReconnects: SetGauge(var, health.reconnects); return true;
     case kStreamAge: SetGauge(var, health.stream_age_s); return true;
+    // A player without backup sources plays its main source.
+    case kSource:
+      snmp_set_var_typed_integer(var, ASN_INTEGER, view.source == players::kSourceNone ? players::kSourceMain : view.source);
+      return true;
+    case kSwitches: SetGauge(var, health.switches); return true;
     default: return false;
   }
 }
@@ -159,7 +167,7 @@ void init_playerTable(AgentSettings& settings) {
   }
   netsnmp_table_helper_add_indexes(table_info, ASN_INTEGER, 0);
   table_info->min_column = kState;
-  table_info->max_column = kStreamAge;
+  table_info->max_column = kSwitches;
   if (netsnmp_tdata_register(reginfo, table, table_info) != MIB_REGISTERED_OK) {
     snmp_log(LOG_ERR, "%s Failed to register playerTable\n", kAgentName);
     return;

@@ -7,7 +7,11 @@ down and back up; the card's recording shows which source played in which order,
 status file and the health file show the same. The background tries run with
 QUILLON_FAILOVER_TIME_SCALE=0.1 (1 s, 2 s, 4 s ... at most 18 s apart).
 
-Environment (set by CTest): QUILLON_BIN, VCARD_ASOUND_CONF, HTTP_TEST_SERVER.
+The walk down and up is also read over SNMP (snmpd and the agent on loopback): the players'
+table's playerSource and playerSwitches columns.
+
+Environment (set by CTest): QUILLON_BIN, VCARD_ASOUND_CONF, HTTP_TEST_SERVER, AGENT_BIN,
+TANDRIL_ENTERPRISE_NUMBER.
 """
 
 import json
@@ -23,6 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quillon_e2e import (HTTP_SERVER, E2ETestCase, free_port, make_tone,  # noqa: E402
                          wait_until)
 from quillon_reload import order_of, recording  # noqa: E402
+from quillon_snmp import TABLE, Snmp  # noqa: E402
 
 RATE = 48000
 SPEED = 2
@@ -124,6 +129,36 @@ class Watcher(threading.Thread):
         return any(v["m_player_state"] == "1" and v.get("source") == source for v in self.seen)
 
 
+SOURCE, SWITCHES = 16, 17
+
+
+class SnmpSampler(threading.Thread):
+    """Reads playerSource and playerSwitches of channel 1 over and over; keeps every
+    distinct pair."""
+
+    def __init__(self, snmp):
+        super().__init__(daemon=True)
+        self.snmp = snmp
+        self.pairs = []
+        self.stop_flag = threading.Event()
+
+    @staticmethod
+    def number(text):
+        return int(text.split()[-1]) if text else None
+
+    def run(self):
+        while not self.stop_flag.is_set():
+            pair = (self.number(self.snmp.get("%s.%d.1" % (TABLE, SOURCE))),
+                    self.number(self.snmp.get("%s.%d.1" % (TABLE, SWITCHES))))
+            if None not in pair and (not self.pairs or self.pairs[-1] != pair):
+                self.pairs.append(pair)
+            time.sleep(0.2)
+
+    def stop(self):
+        self.stop_flag.set()
+        self.join()
+
+
 class Failover(E2ETestCase):
     def setUp(self):
         super().setUp()
@@ -170,6 +205,11 @@ class Failover(E2ETestCase):
         out = run.output
         self.assertTrue(wait_until(lambda: watcher.playing("main"), 30), out()[-3000:])
         self.assertIn("BACKUP URL 1 is %s" % b1.url, out())
+        snmp = Snmp(os.path.join(self.folder, "snmp"), run.status)
+        self.addCleanup(snmp.stop)
+        sampler = SnmpSampler(snmp)
+        sampler.start()
+        self.addCleanup(sampler.stop)
         time.sleep(1)
 
         # Down: each stream that goes away hands over to the next one that plays.
@@ -193,6 +233,9 @@ class Failover(E2ETestCase):
         self.assertTrue(wait_until(lambda: watcher.health and watcher.health[-1] == ("main", 5),
                                    10), watcher.health)
         time.sleep(2)
+        self.assertTrue(wait_until(lambda: sampler.pairs and sampler.pairs[-1] == (1, 5), 10),
+                        sampler.pairs)
+        sampler.stop()
         text = self.finish(run, watcher)
 
         self.assertEqual(watcher.sources(),
@@ -204,6 +247,12 @@ class Failover(E2ETestCase):
         names = ["main", "backup1", "backup2", "fallback", "backup2", "main"]
         for source, switches in watcher.health:
             self.assertEqual(names[switches], source, watcher.health)
+        # And SNMP: main(1), backup1(2), backup2(3), fallback(4), each with its switch count.
+        numbers = [1, 2, 3, 4, 3, 1]
+        self.assertEqual(sampler.pairs[0], (1, 0), sampler.pairs)
+        for source, switches in sampler.pairs:
+            self.assertEqual(numbers[switches], source, sampler.pairs)
+        self.assertEqual([n for _, n in sampler.pairs], sorted(n for _, n in sampler.pairs))
         self.assertEqual(text.count("Switching to "), 3, text[-3000:])
         self.assertEqual(text.count("Back to "), 2, text[-3000:])
         heard = recording(run.card)

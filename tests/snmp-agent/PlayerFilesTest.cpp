@@ -129,6 +129,34 @@ TEST(PlayerFiles, HealthLinesNeedEveryFigure) {
   EXPECT_EQ(health.duplicated_frames, 4294967295u);
 }
 
+TEST(PlayerFiles, BackupChainMembersAreReadWhenThere) {
+  StatusRecord record;
+  ASSERT_TRUE(ParseStatusLine("{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"u\","
+                              "\"source\":\"backup1\",\"error\":\"no error\"}\n",
+                              record));
+  EXPECT_EQ(record.source, "backup1");
+  EXPECT_EQ(SourceNumber(record.source), kSourceBackup1);
+  ASSERT_TRUE(ParseStatusLine(Status("1", "", "u"), record));
+  EXPECT_EQ(record.source, "");
+  EXPECT_EQ(SourceNumber(record.source), kSourceNone);
+  EXPECT_EQ(SourceNumber("main"), kSourceMain);
+  EXPECT_EQ(SourceNumber("backup2"), kSourceBackup2);
+  EXPECT_EQ(SourceNumber("fallback"), kSourceFallback);
+  EXPECT_EQ(SourceNumber("Main"), kSourceNone);
+
+  std::string line = kHealth;
+  Health health;
+  ASSERT_TRUE(ParseHealthLine(line, health));
+  EXPECT_EQ(health.switches, 0u);
+  EXPECT_EQ(health.failover_s, 0u);
+  line.insert(line.rfind('}'), ",\"source\":\"fallback\",\"switches\":7,\"failover_s\":5");
+  ASSERT_TRUE(ParseHealthLine(line, health)) << line;
+  EXPECT_EQ(health.switches, 7u);
+  EXPECT_EQ(health.failover_s, 5u);
+  line.replace(line.find("7,"), 1, "\"x\"");
+  EXPECT_FALSE(ParseHealthLine(line, health)) << line;
+}
+
 TEST(PlayerFiles, StateServedForMissingStaleAndBrokenFiles) {
   Folder folder;
   const std::string status = folder.File("status");

@@ -34,6 +34,8 @@ enum Column {
   kLostPackets,
   kReconnects,
   kStreamAge,
+  kSource = 16,
+  kSwitches,
 };
 constexpr long kNotRunning = 7;
 constexpr long kUnknown = 8;
@@ -144,14 +146,14 @@ TEST_F(PlayerTableTest, MissingStaleBrokenAndEscapedFiles) {
     EXPECT_EQ(Int(column, 4), figures[column - kBufferMs]) << "column " << column;
   }
 
-  // The whole table walks in order: 13 columns of 4 rows, nothing else.
+  // The whole table walks in order: 15 columns of 4 rows, nothing else.
   const ToolResult walk = m_client.Walk("1.3.6.1.4.1." + std::to_string(TANDRIL_ENTERPRISE_NUMBER) + ".2");
   ASSERT_EQ(walk.exit_code, 0) << walk.output;
   std::size_t lines = 0;
   for (std::size_t at = walk.output.find(".1.3.6."); at != std::string::npos; at = walk.output.find("\n.1.3.6.", at + 1)) {
     ++lines;
   }
-  EXPECT_EQ(lines, 13u * 4u) << walk.output;
+  EXPECT_EQ(lines, 15u * 4u) << walk.output;
 
   // Files change under the running agent: the player comes back, the stale one is
   // touched, the broken one is mended, the health file goes away with the stream.
@@ -175,6 +177,35 @@ TEST_F(PlayerTableTest, MissingStaleBrokenAndEscapedFiles) {
   EXPECT_TRUE(Becomes(kState, 1, kUnknown));
   EXPECT_TRUE(Becomes(kState, 2, kUnknown));
   EXPECT_TRUE(Becomes(kState, 4, kUnknown));
+}
+
+TEST_F(PlayerTableTest, SourceOfTheBackupChainAndItsSwitches) {
+  const std::string plain = m_dir.File("plain");
+  const std::string chained = m_dir.File("chained");
+  WriteFile(plain, Status("1", "a", "http://main/live"));
+  WriteFile(chained, "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"http://b2/\","
+                     "\"source\":\"backup2\",\"error\":\"no error\"}\n");
+  WriteFile(chained + ".health",
+            "{\"time\":1,\"buffer_ms\":480,\"target_ms\":500,\"underruns\":2,\"duplicated_frames\":12,"
+            "\"dropped_frames\":3,\"lost_packets\":4,\"reconnects\":1,\"stream_age_s\":42,"
+            "\"source\":\"backup2\",\"switches\":3,\"failover_s\":5}\n");
+  StartAgent({"--player-status", "1=" + plain, "--player-status", "2=" + chained});
+  // Without backup sources a player plays its main source and never switched.
+  EXPECT_EQ(Int(kSource, 1), 1);
+  EXPECT_EQ(Int(kSwitches, 1), 0);
+  EXPECT_EQ(Int(kSource, 2), 3);
+  EXPECT_EQ(Int(kSwitches, 2), 3);
+  EXPECT_EQ(Int(kReconnects, 2), 1);
+
+  // Down to the fallback folder: no stream figures, the switches still counted.
+  Replace(chained, "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"f\",\"m_playlist_name\":\"p.m3u\","
+                   "\"source\":\"fallback\",\"error\":\"no error\"}\n");
+  Replace(chained + ".health",
+          "{\"time\":2,\"buffer_ms\":0,\"target_ms\":0,\"underruns\":0,\"duplicated_frames\":0,"
+          "\"dropped_frames\":0,\"lost_packets\":0,\"reconnects\":0,\"stream_age_s\":0,"
+          "\"source\":\"fallback\",\"switches\":4,\"failover_s\":5}\n");
+  EXPECT_TRUE(Becomes(kSource, 2, 4));
+  EXPECT_TRUE(Becomes(kSwitches, 2, 4));
 }
 
 TEST_F(PlayerTableTest, ChannelsFromTheConfigurationFileAndTheCommandLine) {

@@ -45,4 +45,6 @@ check playerStateChanged "$prefix.4.0.1"
 check playerStreamTrouble "$prefix.4.0.3"
 check playerNotRunning "$prefix.4.0.4"
 check callApplicationLinkChanged "$prefix.4.0.5"
+check playerSource.1 "$prefix.2.1.1.16.1"
+check playerSwitches.2 "$prefix.2.1.1.17.2"
 exit $status
