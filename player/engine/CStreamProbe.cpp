@@ -33,9 +33,6 @@ CStreamProbe::CStreamProbe(const OrvanePlayer::StreamParams& params, int32_t pla
     m_source.SetRequestOptions(options);
     m_source.m_libav_callback = &CStreamProbe::InterruptCallback;
     m_source.m_libav_context = this;
-    // A player resolving a playlist at the same time must not share the download file.
-    CURLPlaylistAudioSource& resolver = m_source.GetPlaylistResolver();
-    resolver.SetDownloadPath(resolver.GetDownloadPath() + ".probe");
     mpg123_init();
     m_chain_ready = m_decoder.CreateChain(kPrefix) == 0;
     m_decoder.SetDependentOutput(&m_counter);
