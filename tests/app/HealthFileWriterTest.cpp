@@ -97,7 +97,7 @@ TEST(CHealthFileWriter, BackupChainAddsSourceAndSwitchesAtTheEnd) {
     report.SetFailoverSeconds(5);
     EXPECT_EQ(CHealthFileWriter::HealthLine(h, 7, &report),
               "{\"time\":7,\"buffer_ms\":480,\"target_ms\":0,\"underruns\":0,"
-              "\"duplicated_frames\":0,\"dropped_frames\":0,\"lost_packets\":0,\"reconnects\":0,"
+              "\"duplicated_frames\":0,\"dropped_frames\":0,\"lost_packets\":0,\"foreign_packets\":0,\"reconnects\":0,"
               "\"stream_age_s\":0,\"source\":\"backup2\",\"switches\":2,\"failover_s\":5}\n");
     report.Set(app::SourceReport::kFallback);
     const std::string line = CHealthFileWriter::HealthLine(OrvanePlayer::StreamHealth(), 7, &report);
