@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/CTestPlayerDelegate.h"
+#include "app/TlsSetup.h"
 #include "player/include/PlayerFactory.h"
 #include "player/include/PlayerStates.h"
 
@@ -64,6 +65,8 @@ CConfigReload::Result CConfigReload::Reload(OrvanePlayer::IPlayer& player,
         return Result::kRefused;
     }
     if (m_channel != 0) next.init.player_id = m_channel;
+    // The checks apply from the next connection on, whatever else changes or not.
+    ApplyTlsSettings(player, ReadTlsSettings(m_config_path));
 
     OrvanePlayer::PlaybackInfo info;
     player.GetPlaybackInfo(info);

@@ -136,11 +136,13 @@ bool IsPermissionError(int err) { return err == EACCES || err == EPERM || err ==
 CTestPlayerDelegate::CTestPlayerDelegate(std::string status_path)
     : m_status_path(std::move(status_path)) {}
 
+// New members go before "error": readers that look at the line's end still find it there.
 std::string CTestPlayerDelegate::StatusLine(const PlaybackInfo& info, bool with_error,
-                                            int error_code) {
+                                            int error_code, const std::string& reason) {
     std::string line = "{\"m_player_state\":\"" + std::to_string(info.m_player_state) + "\",";
     line += "\"m_curr_song_name\":\"" + Escape(info.m_curr_song_name) + "\",";
     line += "\"m_playlist_name\":\"" + JsonText(info.m_playlist_name) + "\",";
+    line += "\"reason\":\"" + JsonText(reason) + "\",";
     if (with_error)
         line += "\"error\":\"" + std::to_string(error_code) + "\"}\n";
     else
@@ -193,13 +195,27 @@ void CTestPlayerDelegate::PrintPlaybackInfo(const PlaybackInfo& info, bool with_
     WriteStatus(info, with_error, m_last_error);
 }
 
+OrvanePlayer::PlaybackFailure CTestPlayerDelegate::StandingFailure() const {
+    OrvanePlayer::PlaybackFailure failure;
+    if (m_player) OrvanePlayer::GetPlaybackFailure(*m_player, failure);
+    return failure;
+}
+
+// While a failure to open or read the item stands, every line says which and why, not
+// only the one of its notification: an operator looks at any moment of the retries.
 void CTestPlayerDelegate::WriteStatus(const PlaybackInfo& info, bool with_error, int error_code) {
+    const OrvanePlayer::PlaybackFailure failure = StandingFailure();
+    const std::string reason = failure.active ? failure.reason : std::string();
     std::lock_guard<std::mutex> lock(m_status_lock);
     const int configuration_error = m_configuration_error.load();
-    if (!with_error && configuration_error != 0)
+    if (with_error)
+        WriteStatusFile(StatusLine(info, true, error_code, reason));
+    else if (failure.active)
+        WriteStatusFile(StatusLine(info, true, failure.code, reason));
+    else if (configuration_error != 0)
         WriteStatusFile(StatusLine(info, true, configuration_error));
     else
-        WriteStatusFile(StatusLine(info, with_error, error_code));
+        WriteStatusFile(StatusLine(info, false, 0));
 }
 
 void CTestPlayerDelegate::TouchStatusFile() {
@@ -266,6 +282,8 @@ void CTestPlayerDelegate::NotifyPlaybackError(const PlaybackInfo& info, int code
         "(%d):\"%s\" for item={%s}/track={%s} received\n",
         info.m_player_state, info.m_request_id, code, text ? text : "",
         info.m_curr_music_file.c_str(), info.m_curr_song_name.c_str());
+    const OrvanePlayer::PlaybackFailure failure = StandingFailure();
+    if (failure.active && failure.code == code) std::printf("Reason: %s\n", failure.reason.c_str());
     m_last_error = code;
     PrintPlaybackInfo(info, true);
 }

@@ -4,7 +4,9 @@
 #include <mutex>
 #include <string>
 
+#include "player/include/IPlayer.h"
 #include "player/include/IPlayerDelegate.h"
+#include "player/include/PlayerFailure.h"
 
 // The program's delegate: prints every notification on standard output and mirrors the
 // playback state into a one-line JSON status file. Notifications arrive on the engine's
@@ -28,9 +30,14 @@ public:
     void NotifyPlaybackError(const OrvanePlayer::PlaybackInfo& info, int code) override;
     void NotifyPlaybackInfoChanged(const OrvanePlayer::PlaybackInfo& info) override;
 
-    // The status line for info: the error member holds error_code when with_error is set.
+    // The player whose standing failure the status file shows (not owned; null: none).
+    // Before the player starts.
+    void SetPlayer(OrvanePlayer::IPlayer* player) { m_player = player; }
+
+    // The status line for info: the error member holds error_code when with_error is set,
+    // the reason member the failure's words (empty: none).
     static std::string StatusLine(const OrvanePlayer::PlaybackInfo& info, bool with_error,
-                                  int error_code);
+                                  int error_code, const std::string& reason = std::string());
 
     // A configuration read again could not be used (code < 0), or a later one could (0).
     // While such an error stands, every status line that would say "no error" carries its
@@ -47,8 +54,10 @@ private:
     void PrintPlaybackInfo(const OrvanePlayer::PlaybackInfo& info, bool with_error);
     void WriteStatus(const OrvanePlayer::PlaybackInfo& info, bool with_error, int error_code);
     void WriteStatusFile(const std::string& line) const;
+    OrvanePlayer::PlaybackFailure StandingFailure() const;
 
     int m_last_error = 0;  // player thread only
+    OrvanePlayer::IPlayer* m_player = nullptr;  // not owned; set before notifications come
     std::atomic<int> m_configuration_error{0};
     std::mutex m_status_lock;  // one writer of the status file at a time (shared temp file)
     const std::string m_status_path;

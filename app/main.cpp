@@ -15,6 +15,7 @@
 #include "app/CServiceNotifier.h"
 #include "app/CTestPlayerDelegate.h"
 #include "app/Configuration.h"
+#include "app/TlsSetup.h"
 #include "player/include/PlayerFactory.h"
 #include "player/include/PlayerRuntime.h"
 
@@ -150,6 +151,8 @@ int main(int argc, char* argv[]) {
         return kStartFailure;
     }
     if (command_line.Channel() != 0) init.player_id = command_line.Channel();
+    app::ApplyTlsSettings(*player, app::ReadTlsSettings(command_line.ConfigPath()));
+    delegate->SetPlayer(player.get());
 
     BlockStopSignals();
     if (OrvanePlayer::InitializePlayer(*player, init, params) != 0) {

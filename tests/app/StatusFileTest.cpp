@@ -31,7 +31,7 @@ std::string line_for_playlist(const std::string& name) {
 
 std::string expected_line(const std::string& playlist_member) {
     return "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"a%20%22b%22.mp3\","
-           "\"m_playlist_name\":\"" + playlist_member + "\",\"error\":\"no error\"}\n";
+           "\"m_playlist_name\":\"" + playlist_member + "\",\"reason\":\"\",\"error\":\"no error\"}\n";
 }
 
 }  // namespace
@@ -57,7 +57,11 @@ TEST(StatusLine, PlaylistNameEscapedOnlyWhereJsonNeedsIt) {
     info.m_playlist_name = "\"";
     EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1004),
               "{\"m_player_state\":\"6\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"\\\"\","
-              "\"error\":\"-1004\"}\n");
+              "\"reason\":\"\",\"error\":\"-1004\"}\n");
+    // The reason stands before the error member, which still ends the line; written as JSON.
+    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1002, "HTTP status 404 (\"Not\" Found)"),
+              "{\"m_player_state\":\"6\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"\\\"\","
+              "\"reason\":\"HTTP status 404 (\\\"Not\\\" Found)\",\"error\":\"-1002\"}\n");
 }
 
 class StatusFile : public ::testing::Test {
