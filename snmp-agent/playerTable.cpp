@@ -29,6 +29,7 @@ enum Column : int {
   kLostPackets,
   kReconnects,
   kStreamAge,
+  kReason,
 };
 
 // Seconds a reading of the files serves requests (a walk sees one consistent reading).
@@ -122,6 +123,7 @@ bool SetColumn(netsnmp_variable_list* var, int column, const PlayerEntry& entry)
     case kLostPackets: SetGauge(var, health.lost_packets); return true;
     case kReconnects: SetGauge(var, health.reconnects); return true;
     case kStreamAge: SetGauge(var, health.stream_age_s); return true;
+    case kReason: SetText(var, view.reason); return true;
     default: return false;
   }
 }
@@ -159,7 +161,7 @@ void init_playerTable(AgentSettings& settings) {
   }
   netsnmp_table_helper_add_indexes(table_info, ASN_INTEGER, 0);
   table_info->min_column = kState;
-  table_info->max_column = kStreamAge;
+  table_info->max_column = kReason;
   if (netsnmp_tdata_register(reginfo, table, table_info) != MIB_REGISTERED_OK) {
     snmp_log(LOG_ERR, "%s Failed to register playerTable\n", kAgentName);
     return;
