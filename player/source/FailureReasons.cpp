@@ -160,7 +160,7 @@ PlaybackFailure FromAvError(int error, const std::string& url, int32_t timeout_s
         case AVERROR(ETIMEDOUT):
         case AVERROR_EXIT:
             return Make(OrvanePlayer::FAILURE_TIMEOUT,
-                        "time-out: no answer from " + host + " within " + std::to_string(timeout_s) + " s");
+                        "time-out: nothing received from " + host + " within " + std::to_string(timeout_s) + " s");
         default:
             break;
     }
