@@ -7,6 +7,9 @@
 
 #include "app/CTestPlayerDelegate.h"
 #include "app/Report.h"
+#include "app/TlsSetup.h"
+#include "player/include/PlayerFactory.h"
+#include "player/include/PlayerStates.h"
 
 namespace app {
 
@@ -39,6 +42,8 @@ CConfigReload::Result CConfigReload::Reload(OrvanePlayer::IPlayer& player,
     }
     if (m_channel != 0) next.init.player_id = m_channel;
     if (IsUrl(next.item.name)) ReadBackupSources(m_config_path, m_media_root, next.backups);
+    // The checks apply from the next connection on, whatever else changes or not.
+    ApplyTlsSettings(player, ReadTlsSettings(m_config_path));
 
     OrvanePlayer::PlaybackInfo info;
     player.GetPlaybackInfo(info);

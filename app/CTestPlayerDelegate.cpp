@@ -136,14 +136,17 @@ bool IsPermissionError(int err) { return err == EACCES || err == EPERM || err ==
 CTestPlayerDelegate::CTestPlayerDelegate(std::string status_path)
     : m_status_path(std::move(status_path)) {}
 
+// New members go before "error": readers that look at the line's end still find it there.
 std::string CTestPlayerDelegate::StatusLine(const PlaybackInfo& info, bool with_error,
-                                            int error_code, const char* source) {
+                                            int error_code, const std::string& reason,
+                                            const char* source) {
     std::string line = "{\"m_player_state\":\"" + std::to_string(info.m_player_state) + "\",";
     line += "\"m_curr_song_name\":\"" + Escape(info.m_curr_song_name) + "\",";
     line += "\"m_playlist_name\":\"" + JsonText(info.m_playlist_name) + "\",";
     // New members go before "error", so that the line still ends as it always did.
     if (source)
         line += std::string("\"source\":\"") + source + "\",";
+    line += "\"reason\":\"" + JsonText(reason) + "\",";
     if (with_error)
         line += "\"error\":\"" + std::to_string(error_code) + "\"}\n";
     else
@@ -196,15 +199,29 @@ void CTestPlayerDelegate::PrintPlaybackInfo(const PlaybackInfo& info, bool with_
     WriteStatus(info, with_error, m_last_error);
 }
 
+OrvanePlayer::PlaybackFailure CTestPlayerDelegate::StandingFailure() const {
+    OrvanePlayer::PlaybackFailure failure;
+    if (m_player) OrvanePlayer::GetPlaybackFailure(*m_player, failure);
+    return failure;
+}
+
+// While a failure to open or read the item stands, every line says which and why, not
+// only the one of its notification: an operator looks at any moment of the retries.
 void CTestPlayerDelegate::WriteStatus(const PlaybackInfo& info, bool with_error, int error_code) {
+    const OrvanePlayer::PlaybackFailure failure = StandingFailure();
+    const std::string reason = failure.active ? failure.reason : std::string();
     std::lock_guard<std::mutex> lock(m_status_lock);
     const int configuration_error = m_configuration_error.load();
     const int source = m_source_report ? m_source_report->Get() : app::SourceReport::kNone;
     const char* source_name = source == app::SourceReport::kNone ? nullptr : app::SourceReport::Name(source);
-    if (!with_error && configuration_error != 0)
-        WriteStatusFile(StatusLine(info, true, configuration_error, source_name));
+    if (with_error)
+        WriteStatusFile(StatusLine(info, true, error_code, reason, source_name));
+    else if (failure.active)
+        WriteStatusFile(StatusLine(info, true, failure.code, reason, source_name));
+    else if (configuration_error != 0)
+        WriteStatusFile(StatusLine(info, true, configuration_error, std::string(), source_name));
     else
-        WriteStatusFile(StatusLine(info, with_error, error_code, source_name));
+        WriteStatusFile(StatusLine(info, false, 0, std::string(), source_name));
 }
 
 void CTestPlayerDelegate::SourceChanged(const PlaybackInfo& info) { WriteStatus(info, false, 0); }
@@ -294,6 +311,8 @@ void CTestPlayerDelegate::NotifyPlaybackError(const PlaybackInfo& info, int code
         "(%d):\"%s\" for item={%s}/track={%s} received\n",
         info.m_player_state, info.m_request_id, code, text ? text : "",
         info.m_curr_music_file.c_str(), info.m_curr_song_name.c_str());
+    const OrvanePlayer::PlaybackFailure failure = StandingFailure();
+    if (failure.active && failure.code == code) std::printf("Reason: %s\n", failure.reason.c_str());
     m_last_error = code;
     RememberFailure(text);
     PrintPlaybackInfo(info, true);

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "app/SourceReport.h"
+#include "player/include/IPlayer.h"
 #include "player/include/IPlayerDelegate.h"
+#include "player/include/PlayerFailure.h"
 
 // The program's delegate: prints every notification on standard output and mirrors the
 // playback state into a one-line JSON status file. Notifications arrive on the engine's
@@ -29,10 +31,16 @@ public:
     void NotifyPlaybackError(const OrvanePlayer::PlaybackInfo& info, int code) override;
     void NotifyPlaybackInfoChanged(const OrvanePlayer::PlaybackInfo& info) override;
 
-    // The status line for info: the error member holds error_code when with_error is set;
-    // a source name, when given, comes as the member "source" before it.
+    // The player whose standing failure the status file shows (not owned; null: none).
+    // Before the player starts.
+    void SetPlayer(OrvanePlayer::IPlayer* player) { m_player = player; }
+
+    // The status line for info: the error member holds error_code when with_error is set,
+    // the reason member the failure's words (empty: none); a source name, when given,
+    // comes as the member "source" before them.
     static std::string StatusLine(const OrvanePlayer::PlaybackInfo& info, bool with_error,
-                                  int error_code, const char* source = nullptr);
+                                  int error_code, const std::string& reason = std::string(),
+                                  const char* source = nullptr);
 
     // The backup chain's report (not owned, outlives the delegate): while it names a
     // source, every status line carries it. Set before the engine starts.
@@ -59,6 +67,9 @@ private:
     void PrintPlaybackInfo(const OrvanePlayer::PlaybackInfo& info, bool with_error);
     void WriteStatus(const OrvanePlayer::PlaybackInfo& info, bool with_error, int error_code);
     void WriteStatusFile(const std::string& line) const;
+    OrvanePlayer::PlaybackFailure StandingFailure() const;
+
+    OrvanePlayer::IPlayer* m_player = nullptr;  // not owned; set before notifications come
     void RememberFailure(const char* text);
 
     int m_last_error = 0;  // player thread only

@@ -169,6 +169,21 @@ int ReadConfiguration(const std::string& config_file, const std::string& media_r
     return result;
 }
 
+OrvanePlayer::TlsSettings ReadTlsSettings(const std::string& config_file) {
+    OrvanePlayer::TlsSettings settings;
+    struct stat info {};
+    if (::stat(config_file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return settings;
+    const utils::CIniReader reader(config_file);
+    if (reader.ParseError() < 0)
+        return settings;
+    // Only a clear "no" turns the checks off: a typo must not open the door.
+    const std::string verify = lower_case(reader.Get(kUnnamedSection, "tls_verify", "yes"));
+    settings.verify = !(verify == "no" || verify == "false" || verify == "off" || verify == "0");
+    settings.ca_file = reader.Get(kUnnamedSection, "ca_file", "");
+    return settings;
+}
+
 int ReadConfiguration(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,
                       OrvanePlayer::PlayerInit& init, const Console& console) {
     return ReadConfiguration(config_path(), media_root(), item, params, init, console);

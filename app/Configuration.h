@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/Console.h"
+#include "player/include/PlayerFailure.h"
 #include "player/include/PlayerRecords.h"
 
 namespace app {
@@ -34,6 +35,11 @@ int ReadConfiguration(const std::string& config_file, const std::string& media_r
                       OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,
                       OrvanePlayer::PlayerInit& init, const Console& console = Console(),
                       ConfigFailure* failure = nullptr);
+
+// How HTTPS servers are to be checked: "tls_verify" (a yes/no value, default yes; a value
+// that is neither keeps the checks on) and "ca_file" (a PEM file of trust anchors added to
+// the system's). A file that cannot be read gives the defaults.
+OrvanePlayer::TlsSettings ReadTlsSettings(const std::string& config_file);
 
 // The same with the program's configuration file and media root.
 int ReadConfiguration(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,

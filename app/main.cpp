@@ -17,7 +17,9 @@
 #include "app/CSourceRecheck.h"
 #include "app/CTestPlayerDelegate.h"
 #include "app/Configuration.h"
+#include "app/TlsSetup.h"
 #include "player/include/PlayerFactory.h"
+#include "player/include/PlayerFailure.h"
 #include "player/include/PlayerRuntime.h"
 
 namespace {
@@ -176,6 +178,8 @@ int main(int argc, char* argv[]) {
         app::ReadBackupSources(command_line.ConfigPath(), command_line.MediaRoot(), setup.backups);
     app::SourceReport sources;
     delegate->SetSourceReport(&sources);
+    app::ApplyTlsSettings(*player, app::ReadTlsSettings(command_line.ConfigPath()));
+    delegate->SetPlayer(player.get());
 
     BlockStopSignals();
     if (OrvanePlayer::InitializePlayer(*player, init, params) != 0) {
@@ -190,7 +194,12 @@ int main(int argc, char* argv[]) {
     app::CItemSwitcher switcher(init);
     app::CSourceChain chain(
         command_line.MediaRoot(), switcher, sources, recheck,
-        [&delegate] { return delegate->LatestFailure(); }, [&delegate] { delegate->ForgetFailure(); },
+        [&player, &delegate] {
+            // The engine's cause of a failure that stands, else the latest error's words.
+            OrvanePlayer::PlaybackFailure failure;
+            OrvanePlayer::GetPlaybackFailure(*player, failure);
+            return failure.active && !failure.reason.empty() ? failure.reason : delegate->LatestFailure();
+        }, [&delegate] { delegate->ForgetFailure(); },
         app::CSourceChain::TimeScaleFromEnvironment());
     chain.Configure(setup, true, MonotonicMs());
     if (chain.Active()) recheck.Start(params, init.player_id);

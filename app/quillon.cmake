@@ -4,7 +4,7 @@
 # service only through PlayerRuntime.h, never through utils/ (a static utils object in the
 # program would be a second, separate instance).
 add_library(quillon_delegate STATIC CTestPlayerDelegate.cpp)
-target_link_libraries(quillon_delegate PUBLIC orvane_player_headers PRIVATE PkgConfig::CURL)
+target_link_libraries(quillon_delegate PUBLIC orvane_player_headers PRIVATE orvaneplayer PkgConfig::CURL)
 
 add_library(quillon_command_line STATIC CCommandLine.cpp)
 target_link_libraries(quillon_command_line PUBLIC quillon_app)
@@ -17,7 +17,8 @@ add_library(quillon_service_notifier STATIC CServiceNotifier.cpp)
 target_include_directories(quillon_service_notifier PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quillon_service_notifier PRIVATE PkgConfig::SYSTEMD)
 
-add_executable(quillon main.cpp CConfigReload.cpp CItemSwitcher.cpp CSourceChain.cpp CSourceRecheck.cpp)
+add_executable(quillon main.cpp CConfigReload.cpp TlsSetup.cpp CItemSwitcher.cpp CSourceChain.cpp
+                       CSourceRecheck.cpp)
 target_link_libraries(quillon PRIVATE quillon_command_line quillon_app quillon_delegate
                                       quillon_service_notifier quillon_health_file orvaneplayer)
 target_link_options(quillon PRIVATE -Wl,--as-needed)

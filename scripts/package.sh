@@ -81,7 +81,9 @@ build_package() {
   local depends extra=""
   depends=$(shlibs_depends "$stage")
   case "$pkg" in
-    quillon|tandril-snmp-agent) extra="adduser" ;;
+    # HTTPS servers are checked against the system's trust store.
+    quillon) extra="adduser, ca-certificates" ;;
+    tandril-snmp-agent) extra="adduser" ;;
     liborvaneplayer-dev) extra="$LIBPKG (= $VERSION)" ;;
   esac
   depends=$(echo "${depends:+$depends, }$extra" | sed 's/, $//')

@@ -9,7 +9,7 @@ PACKAGES=(
   libasound2-dev libasound2-plugins alsa-utils
   libmpg123-dev libfdk-aac-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
-  libcurl4-openssl-dev libssl-dev
+  libcurl4-openssl-dev libssl-dev ca-certificates openssl
   libinih-dev
   libsnmp-dev snmpd snmp snmptrapd smitools
   libsystemd-dev systemd scdoc lintian

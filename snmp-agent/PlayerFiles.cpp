@@ -70,10 +70,20 @@ bool ParseFixedOrder(std::string_view text, StatusRecord& out) {
     return false;
   text.remove_suffix(2);
   std::size_t at = kHead.size();
-  return Between(text, at, "\",\"m_curr_song_name\":\"", false, out.state) &&
-         Between(text, at, "\",\"m_playlist_name\":\"", false, out.song) &&
-         Between(text, at, "\",\"error\":\"", true, out.playlist) &&
-         (out.error.assign(text.substr(at)), out.error.find('"') == std::string::npos);
+  if (!(Between(text, at, "\",\"m_curr_song_name\":\"", false, out.state) &&
+        Between(text, at, "\",\"m_playlist_name\":\"", false, out.song) &&
+        Between(text, at, "\",\"error\":\"", true, out.playlist) &&
+        (out.error.assign(text.substr(at)), out.error.find('"') == std::string::npos))) {
+    return false;
+  }
+  // A reason member stands between the playlist and the error.
+  constexpr std::string_view kReason = "\",\"reason\":\"";
+  const std::size_t reason = out.playlist.rfind(kReason);
+  if (reason != std::string::npos) {
+    out.reason = out.playlist.substr(reason + kReason.size());
+    out.playlist.erase(reason);
+  }
+  return true;
 }
 
 template <typename T>

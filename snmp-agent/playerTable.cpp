@@ -29,7 +29,7 @@ enum Column : int {
   kLostPackets,
   kReconnects,
   kStreamAge,
-  kReason,    // served by the failure reasons
+  kReason,
   kSource,
   kSwitches,
 };
@@ -125,6 +125,7 @@ bool SetColumn(netsnmp_variable_list* var, int column, const PlayerEntry& entry)
     case kLostPackets: SetGauge(var, health.lost_packets); return true;
     case kReconnects: SetGauge(var, health.reconnects); return true;
     case kStreamAge: SetGauge(var, health.stream_age_s); return true;
+    case kReason: SetText(var, view.reason); return true;
     // A player without backup sources plays its main source.
     case kSource:
       snmp_set_var_typed_integer(var, ASN_INTEGER, view.source == players::kSourceNone ? players::kSourceMain : view.source);

@@ -385,6 +385,8 @@ void CPlayer::SetState(APlayerState* state) {
     if (!state) return;
     if (m_state) m_state->on_exit();
     if (state == m_idle.get()) m_health.End();
+    // Audio plays again: whatever failed before no longer stands.
+    if (state == m_playing.get()) ClearFailure();
     const std::string old_name = m_state ? m_state->GetName() : std::string();
     m_state = state;
     {

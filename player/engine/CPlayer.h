@@ -7,6 +7,7 @@
 #include <string>
 
 #include "player/include/IPlayer.h"
+#include "player/include/PlayerFailure.h"
 #include "player/include/PlayerHealth.h"
 #include "player/output/CStreamHealth.h"
 #include "player/source/IAudioSourceDelegate.h"
@@ -18,6 +19,7 @@
 
 // The playback chain is only named here; an application needs no component header.
 class CAudioSource;
+class CTrustStore;
 class IAudioOutput;
 class CAudioDecoderChain;
 class CPCMOutput;
@@ -129,6 +131,11 @@ public:
     // The current network stream's figures; any thread.
     OrvanePlayer::StreamHealth GetStreamHealth() const { return m_health.Read(); }
     uint64_t GetStreamAudioMs() const { return m_health.AudioMs(); }
+    // The failure that stands (see GetPlaybackFailure); any thread.
+    OrvanePlayer::PlaybackFailure GetFailure() const;
+    // How HTTPS servers are checked from the next open on; any thread. 0 or the negative
+    // errno of an unusable ca_file (checks then against the system's store alone).
+    int SetTlsSettings(const OrvanePlayer::TlsSettings& settings);
     // Stored (validated) stream parameters; any thread.
     OrvanePlayer::StreamParams GetStreamParams();
     // The command queue, for diagnostics and tests.
@@ -236,6 +243,11 @@ private:
     void OutputSetPrefix(const char* prefix);
     void NotifyError(int code);
     void NotifyError(const OrvanePlayer::PlaybackInfo& info, int code);
+    // The source's cause of the failure about to be notified with code becomes the one
+    // that stands; logged with where it happened.
+    void PublishFailure(int code, const char* where);
+    void ClearFailure();
+    void ApplyTrust();
 
     int64_t m_track_duration_ms = 0;              // guarded by the information lock
     std::atomic<bool> m_is_stream{false};
@@ -291,6 +303,10 @@ private:
     std::unique_ptr<CFaderAdapter> m_fader;
     OrvanePlayer::PlaybackItem m_item;            // guarded by the information lock
     std::atomic<bool> m_initialized{false};
+    mutable std::mutex m_failure_lock;            // guards m_failure only; held for copies alone
+    OrvanePlayer::PlaybackFailure m_failure;      // guarded by m_failure_lock
+    std::mutex m_trust_lock;                      // guards m_trust only
+    std::shared_ptr<const CTrustStore> m_trust;   // guarded by m_trust_lock; null: checks on, system store
     std::mutex m_interrupt_lock;                  // orders interrupts against timeout changes
     bool m_fresh_list = false;                    // player thread only: the list was just opened
     bool m_playing_out = false;                   // player thread only: a finite stream's end plays out

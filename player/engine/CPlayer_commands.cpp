@@ -183,6 +183,8 @@ void CPlayer::ExecuteVolumeDb(int32_t db) {
 }
 
 void CPlayer::ExecuteStreamTimeout() {
+    if (m_source) m_source->SetFailure(OrvanePlayer::FAILURE_TIMEOUT, "time-out: the stream stopped sending");
+    PublishFailure(EPLAYER_SOURCE_TIMEOUT, "ExecuteStreamTimeout");
     if (m_source) m_source->DeInitialize();
     IPlayerDelegate* delegate = m_delegate;
     if (!delegate) return;

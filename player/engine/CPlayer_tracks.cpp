@@ -214,6 +214,7 @@ bool CPlayer::OpenTrack(const std::string& caller) {
     }
     const bool stream = IsUrl(track);
     int r = 0;
+    ApplyTrust();
     if (!stream) {
         m_is_stream = false;
         m_health.End();
@@ -350,6 +351,7 @@ void CPlayer::ReportOpenFailure(int r, const std::string& caller, const std::str
             utils::scoped_lock lock(*this);
             m_playlist->SetCurrentAvailable(false);
         }
+        PublishFailure(EPLAYER_OPEN_TRACKFILE, "OpenTrack");
         if (!delegate) return;
         const PlaybackInfo info = InfoCopy();
         if (r == kMissingFile) delegate->NotifyPlaybackItemMissing(info, track);
@@ -360,15 +362,18 @@ void CPlayer::ReportOpenFailure(int r, const std::string& caller, const std::str
         utils::logger.info("%s CPlayer::OpenTrack():-------------------------|> Undecodable codec %s detected, "
                            "next attempt in %d s\n",
                            prefix, m_source->GetRefusedCodec().c_str(), RetryPauseSeconds());
+        PublishFailure(EPLAYER_OPEN_URL, "OpenTrack");
         NotifyError(EPLAYER_OPEN_URL);
     } else if (r == kExit && m_source->GetTimeout() == -1) {
         utils::logger.info("%s CPlayer::OpenTrack():-------------------------|> Custom interrupt detected\n", prefix);
     } else if (r == kExit) {
         utils::logger.info("%s CPlayer::OpenTrack():-------------------------|> URL time-out error detected\n",
                            prefix);
+        PublishFailure(EPLAYER_SOURCE_TIMEOUT, "OpenTrack");
         NotifyError(EPLAYER_SOURCE_TIMEOUT);
     } else {
         utils::logger.info("%s CPlayer::OpenTrack():-------------------------|> Other error detected\n", prefix);
+        PublishFailure(EPLAYER_OPEN_URL, "OpenTrack");
         NotifyError(EPLAYER_OPEN_URL);
     }
 }
@@ -400,6 +405,7 @@ bool CPlayer::RestartDecoder(const std::string& caller, const std::string& track
         return true;
     }
     utils::logger.error("%s ERROR :CPlayer::OpenTrack(): %s: Feeder restarting failed!\n", prefix, caller.c_str());
+    PublishFailure(m_is_stream ? EPLAYER_OPEN_URL : EPLAYER_OPEN_TRACKFILE, "OpenTrack");
     if (!delegate) return false;
     if (!m_is_stream) {
         {
@@ -470,9 +476,11 @@ int CPlayer::ProcessTrack() {
         utils::logger.info("%s CPlayer::ProcessTrack():-------------------------|> interrupt detected\n", prefix);
     } else if (r == kExit) {
         utils::logger.info("%s CPlayer::ProcessTrack():-------------------------|> time-out error detected\n", prefix);
+        PublishFailure(EPLAYER_SOURCE_TIMEOUT, "ProcessTrack");
         NotifyError(EPLAYER_SOURCE_TIMEOUT);
     } else {
         utils::logger.info("%s CPlayer::ProcessTrack():-------------------------|> other error detected\n", prefix);
+        PublishFailure(EPLAYER_PROCESS_BUFFER, "ProcessTrack");
         NotifyError(EPLAYER_PROCESS_BUFFER);
     }
     return r;

@@ -1,6 +1,7 @@
 // The public factory: applications create and initialize a player through the public
 // headers alone, without the engine's own classes.
 #include "player/include/PlayerFactory.h"
+#include "player/include/PlayerFailure.h"
 #include "player/include/PlayerHealth.h"
 
 #include "player/engine/CPlayer.h"
@@ -25,6 +26,17 @@ int GetStreamHealth(IPlayer& player, StreamHealth& out) {
     auto* engine = dynamic_cast<CPlayer*>(&player);
     out = engine ? engine->GetStreamHealth() : StreamHealth{};
     return engine ? 0 : -1;
+}
+
+int GetPlaybackFailure(IPlayer& player, PlaybackFailure& out) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    out = engine ? engine->GetFailure() : PlaybackFailure{};
+    return engine ? 0 : -1;
+}
+
+int SetTlsSettings(IPlayer& player, const TlsSettings& settings) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    return engine ? engine->SetTlsSettings(settings) : -1;
 }
 
 int GetStreamAudioMs(IPlayer& player, uint64_t& out) {

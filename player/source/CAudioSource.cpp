@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "player/source/CStreamChoice.h"
+#include "player/source/FailureReasons.h"
 #include "utils/CLogger.h"
 #include "utils/Utf8.h"
 #include "utils/utils.h"
@@ -140,6 +141,61 @@ std::string CAudioSource::GetPlaylistDigest() const
     return hex;
 }
 
+void CAudioSource::SetTrust(std::shared_ptr<const CTrustStore> trust)
+{
+    m_trust = trust;
+    m_playlist_resolver.SetTrust(std::move(trust));
+}
+
+void CAudioSource::SetFailure(int32_t cause, const std::string& reason, int32_t http_status)
+{
+    if (m_failure.cause == OrvanePlayer::FAILURE_NONE) {
+        m_failure = failure::Make(cause, reason, http_status);
+    }
+}
+
+// libavformat checks nothing unless told to; the options reach the TLS layer below HTTP,
+// redirects and reconnections included.
+void CAudioSource::AddTlsOptions(AVDictionary** dictionary) const
+{
+    if (m_trust && !m_trust->Verify()) {
+        av_dict_set(dictionary, "tls_verify", "0", 0);
+        return;
+    }
+    av_dict_set(dictionary, "tls_verify", "1", 0);
+    if (m_trust && !m_trust->BundlePath().empty()) {
+        av_dict_set(dictionary, "ca_file", m_trust->BundlePath().c_str(), 0);
+    }
+}
+
+// The resolver's probe, when it failed, tells more than libavformat's error code (the
+// exact HTTP status, which check refused a certificate): it wins.
+void CAudioSource::NoteOpenFailure(int result, const std::string& url, bool local_file_missing)
+{
+    if (local_file_missing) {
+        SetFailure(OrvanePlayer::FAILURE_OTHER, "cannot open " + url + ": " + strerror(-result));
+        return;
+    }
+    const OrvanePlayer::PlaybackFailure& probe = m_playlist_resolver.GetFailure();
+    if (!m_open_target.empty() && probe.cause != OrvanePlayer::FAILURE_NONE) {
+        SetFailure(probe.cause, probe.reason, probe.http_status);
+        return;
+    }
+    const OrvanePlayer::PlaybackFailure why =
+        failure::FromAvError(result, m_open_target.empty() ? url : m_open_target, GetTimeout());
+    SetFailure(why.cause, why.reason, why.http_status);
+}
+
+void CAudioSource::NoteReadFailure(int result)
+{
+    // The player's own interrupt is no failure of the stream.
+    if (result == AVERROR_EXIT && GetTimeout() < 0) {
+        return;
+    }
+    const OrvanePlayer::PlaybackFailure why = failure::FromAvError(result, m_last_url, GetTimeout());
+    SetFailure(why.cause, why.reason, why.http_status);
+}
+
 int CAudioSource::GetContentInfo(ContentInfo& out)
 {
     out = m_content_info;
@@ -162,6 +218,8 @@ void CAudioSource::ClearContentInfo()
 int CAudioSource::Initialize(const std::string& url, const std::string& name)
 {
     utils::logger.notice("%s  setting to: [%s]", get_player_prefix(), url.c_str());
+    ClearFailure();
+    m_open_target.clear();
     m_opened_through_playlist = false;
     memset(m_playlist_digest, 0, sizeof(m_playlist_digest));
     ClearContentInfo();
@@ -195,6 +253,7 @@ int CAudioSource::Initialize(const std::string& url, const std::string& name)
     dictionary.reset();
 
     if (result < 0) {
+        NoteOpenFailure(result, url, local_file_missing);
         if (local_file_missing) {
             // Already logged; only the fresh context has to go.
             m_format_context.reset();
@@ -253,6 +312,7 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
     // never score high enough to stop early: unbounded, libavformat would wait for up to
     // 1 MiB of it at the audio's pace before the first packet.
     av_dict_set(dictionary, "formatprobesize", kStreamProbeSize, 0);
+    AddTlsOptions(dictionary);
 
     if (IsRtpUrl(url)) {
         // No playlist lies behind an RTP URL, and libcurl could not fetch one.
@@ -271,12 +331,14 @@ int CAudioSource::OpenNetwork(const std::string& url, AVDictionary** dictionary)
             return OpenRtp(stream_url, dictionary);
         }
         SetDetail(stream_url);
+        m_open_target = stream_url;
         result = OpenInput(stream_url.c_str(), dictionary);
     } else {
         m_opened_through_playlist = false;
         memset(m_playlist_digest, 0, sizeof(m_playlist_digest));
         utils::logger.notice("%s Opening URL playback audio source %s.", get_player_prefix(), url.c_str());
         SetDetail(url);
+        m_open_target = url;
         result = OpenInput(url.c_str(), dictionary);
     }
     if (result == 0) {
@@ -291,8 +353,12 @@ int CAudioSource::OpenInput(const char* target, AVDictionary** dictionary)
     // The resolver may have taken a while; the stream's own open gets the full timeout.
     Restart();
     AVFormatContext* context = m_format_context.release();
-    const int result = avformat_open_input(&context, target, nullptr, dictionary);
+    int result = avformat_open_input(&context, target, nullptr, dictionary);
     m_format_context.reset(context);
+    // Below HTTPS the TLS layer turns the interrupt callback's exit into an I/O error.
+    if (result < 0 && IsExpired()) {
+        result = AVERROR_EXIT;
+    }
     return result;
 }
 
@@ -503,6 +569,7 @@ int CAudioSource::SelectStream(const std::string& url, bool had_stream)
         // Reopening does not make a codec decodable: say which one it is, once per open.
         utils::logger.error("%s ERROR :CAudioSource::Initialize(): No decoder for the codec %s of %s",
                             get_player_prefix(), m_refused_codec.c_str(), url.c_str());
+        SetFailure(OrvanePlayer::FAILURE_UNDECODABLE, "no audio the player can decode: codec " + m_refused_codec);
         return AVERROR_DECODER_NOT_FOUND;
     }
     if (had_stream) {
@@ -511,6 +578,7 @@ int CAudioSource::SelectStream(const std::string& url, bool had_stream)
     }
     utils::logger.error("%s ERROR :CAudioSource::Initialize(): No audio stream detected in %s",
                         get_player_prefix(), url.c_str());
+    SetFailure(OrvanePlayer::FAILURE_UNDECODABLE, "no audio the player can decode");
     return -EINVAL;
 }
 
@@ -777,6 +845,9 @@ int CAudioSource::ReadAudio(bool* metadataChanged)
         const std::string text = AvErrorText(result, 256);
         utils::logger.error("%s ERROR : Audio processing returned %d (%s)\n", get_player_prefix(), result,
                             text.c_str());
+    }
+    if (result < 0 && result != AVERROR_EOF && result != AVERROR(EAGAIN)) {
+        NoteReadFailure(result);
     }
     av_packet_unref(m_packet.get());
     return result;

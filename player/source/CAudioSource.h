@@ -6,10 +6,12 @@
 
 #include "player/decoder/AudioFormat.h"
 #include "player/decoder/IAudioOutput.h"
+#include "player/include/PlayerFailure.h"
 #include "player/source/CFileIOStandard.h"
 #include "player/source/CStreamRejoin.h"
 #include "player/source/CRtpReceiver.h"
 #include "player/source/CTimeout_handler.h"
+#include "player/source/CTrustStore.h"
 #include "player/source/CURLPlaylistAudioSource.h"
 #include "player/source/IAudioSource.h"
 #include "utils/APlayerInfoAdapter.h"
@@ -95,6 +97,16 @@ public:
     // Parses "StreamTitle='...';" into the title; true when the title changed.
     bool ParseStreamTitle(const std::string& text);
 
+    // How HTTPS servers are checked from the next Initialize on, by libavformat and the
+    // resolver alike (null: checks on, against the system's trust store).
+    void SetTrust(std::shared_ptr<const CTrustStore> trust);
+    // Why the last Initialize or ReadAudio failed, in words (cause FAILURE_NONE after a
+    // success). The decoding stages may name a cause of their own with SetFailure before
+    // the failing Initialize returns; the first cause set wins.
+    const OrvanePlayer::PlaybackFailure& GetFailure() const { return m_failure; }
+    void SetFailure(int32_t cause, const std::string& reason, int32_t http_status = 0);
+    void ClearFailure() { m_failure = OrvanePlayer::PlaybackFailure(); }
+
     // The resolver, for its download path in tests and tools.
     CURLPlaylistAudioSource& GetPlaylistResolver() { return m_playlist_resolver; }
 
@@ -126,6 +138,9 @@ private:
     int OpenInput(const char* target, AVDictionary** dictionary);
     int OpenRtp(const std::string& url, AVDictionary** dictionary);
     unsigned int LostBlocksBefore(const AVPacket* packet);
+    void AddTlsOptions(AVDictionary** dictionary) const;
+    void NoteOpenFailure(int result, const std::string& url, bool local_file_missing);
+    void NoteReadFailure(int result);
     int init_avcontext_with_custom_io(const std::string& url, AVDictionary** dictionary);
     int ProbeLocalFormat(const std::string& url, AVIOContext* io);
     const AVInputFormat* GuessFormat(int length);
@@ -169,6 +184,9 @@ private:
     std::string m_refused_codec;  // see GetRefusedCodec
     CStreamRejoin m_rejoin;          // packets delivered, to join a reconnection after them
     bool m_continue_next = false;    // the next open of the last URL continues its audio
+    std::string m_open_target;  // what the last network open handed to libavformat
+    std::shared_ptr<const CTrustStore> m_trust;
+    OrvanePlayer::PlaybackFailure m_failure;
     CURLPlaylistAudioSource m_playlist_resolver;
     CFileIOStandard m_file;
     std::unique_ptr<uint8_t[]> m_probe_buffer;  // kProbeSize + kProbePadding, kept until DeInitialize

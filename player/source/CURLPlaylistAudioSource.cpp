@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "player/source/FailureReasons.h"
 #include "utils/CIniReader.h"
 #include "utils/CLogger.h"
 #include "utils/Paths.h"
@@ -145,6 +146,19 @@ bool CURLPlaylistAudioSource::CreateHandle()
     return true;
 }
 
+// libcurl checks certificates and host names by default; what it checks against, and
+// whether at all, follows the player's trust store.
+void CURLPlaylistAudioSource::ApplyTrust()
+{
+    CURL* curl = m_curl.get();
+    const bool verify = !m_trust || m_trust->Verify();
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    const std::string bundle = m_trust && !m_trust->BundlePath().empty() ? m_trust->BundlePath()
+                                                                         : CTrustStore::SystemBundlePath();
+    curl_easy_setopt(curl, CURLOPT_CAINFO, bundle.c_str());
+}
+
 // The download path usually lies in a world-writable folder and we may run as root:
 // remove whatever is there and create the file exclusively, never through a link.
 int CURLPlaylistAudioSource::OpenDownloadFile()
@@ -199,7 +213,9 @@ bool CURLPlaylistAudioSource::Perform(const std::string& url, bool download)
     }
     m_content_type.clear();
     m_location.clear();
+    m_status_phrase.clear();
     m_interrupted = false;
+    ApplyTrust();
     const CURLcode result = Transfer();
     CloseDownloadFile();
     // The handle keeps the pointer: detach it before the list is freed.
@@ -208,8 +224,14 @@ bool CURLPlaylistAudioSource::Perform(const std::string& url, bool download)
         return false;
     }
     // The body callback ends probes and long downloads on purpose.
-    return result == CURLE_OK || result == CURLE_WRITE_ERROR ||
-           result == CURLE_ABORTED_BY_CALLBACK;
+    const bool reached = result == CURLE_OK || result == CURLE_WRITE_ERROR || result == CURLE_ABORTED_BY_CALLBACK;
+    if (!reached) {
+        const OrvanePlayer::PlaybackFailure why = failure::FromCurl(curl, result, url, m_status_phrase);
+        if (why.cause != OrvanePlayer::FAILURE_NONE) {
+            m_failure = why;
+        }
+    }
+    return reached;
 }
 
 bool CURLPlaylistAudioSource::InterruptRequested()
@@ -276,7 +298,14 @@ int CURLPlaylistAudioSource::ProgressCallback(void* self, curl_off_t, curl_off_t
 
 size_t CURLPlaylistAudioSource::OnHeader(const char* data, size_t length)
 {
-    if (StartsWithNoCase(data, length, "Content-Type: ")) {
+    if (StartsWithNoCase(data, length, "HTTP/")) {
+        // "HTTP/1.1 404 Not Found": the words after the status number.
+        const std::string line = HeaderValue(data, length, 0);
+        const size_t code = line.find(' ');
+        const size_t phrase = code == std::string::npos ? code : line.find(' ', code + 1);
+        m_status_phrase = phrase == std::string::npos ? std::string() : line.substr(phrase + 1);
+        utils::trim(m_status_phrase);
+    } else if (StartsWithNoCase(data, length, "Content-Type: ")) {
         std::string value = HeaderValue(data, length, 14);
         const size_t semicolon = value.find(';');
         if (semicolon != std::string::npos) {
@@ -358,6 +387,7 @@ int CURLPlaylistAudioSource::ExtractURL(const char* url, std::string& streamUrl,
     if (!url) {
         return URL_NOT_A_PLAYLIST;
     }
+    m_failure = OrvanePlayer::PlaybackFailure();
     if (!CreateHandle()) {
         utils::logger.error("%s ERROR :CURLPlaylistAudioSource::ExtractURL() unable to init CURL!\n",
                             get_player_prefix());

@@ -7,7 +7,9 @@
 
 #include <curl/curl.h>
 
+#include "player/include/PlayerFailure.h"
 #include "player/source/CPLSParser.h"
+#include "player/source/CTrustStore.h"
 #include "utils/APlayerInfoAdapter.h"
 
 // Decides whether a network URL is an M3U/PLS playlist (by Content-Type, else by the
@@ -49,6 +51,13 @@ public:
     bool GetURLfromM3U(const char* path, std::string& out);
     bool GetURLfromPLS(const char* path, std::string& out);
 
+    // How HTTPS servers are checked from the next transfer on (null: checks on, against
+    // the system's trust store).
+    void SetTrust(std::shared_ptr<const CTrustStore> trust) { m_trust = std::move(trust); }
+    // Why the last failed transfer of the current ExtractURL failed (cause FAILURE_NONE
+    // when none failed, or for a failure that says nothing about the server).
+    const OrvanePlayer::PlaybackFailure& GetFailure() const { return m_failure; }
+
     const std::string& GetContentType() const { return m_content_type; }
     const std::string& GetLocation() const { return m_location; }
 
@@ -67,6 +76,7 @@ private:
     using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
     bool CreateHandle();
+    void ApplyTrust();
     bool Perform(const std::string& url, bool download);
     CURLcode Transfer();
     bool InterruptRequested();
@@ -96,6 +106,9 @@ private:
     std::string m_content_type;
     const std::string m_m3u_types;
     std::string m_location;
+    std::string m_status_phrase;  // of the last HTTP status line received
+    std::shared_ptr<const CTrustStore> m_trust;
+    OrvanePlayer::PlaybackFailure m_failure;
     bool (*m_interrupt_check)(void*) = nullptr;
     void* m_interrupt_context = nullptr;
     bool m_interrupted = false;  // the current transfer was aborted by the check

@@ -31,7 +31,7 @@ std::string line_for_playlist(const std::string& name) {
 
 std::string expected_line(const std::string& playlist_member) {
     return "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"a%20%22b%22.mp3\","
-           "\"m_playlist_name\":\"" + playlist_member + "\",\"error\":\"no error\"}\n";
+           "\"m_playlist_name\":\"" + playlist_member + "\",\"reason\":\"\",\"error\":\"no error\"}\n";
 }
 
 }  // namespace
@@ -57,7 +57,11 @@ TEST(StatusLine, PlaylistNameEscapedOnlyWhereJsonNeedsIt) {
     info.m_playlist_name = "\"";
     EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1004),
               "{\"m_player_state\":\"6\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"\\\"\","
-              "\"error\":\"-1004\"}\n");
+              "\"reason\":\"\",\"error\":\"-1004\"}\n");
+    // The reason stands before the error member, which still ends the line; written as JSON.
+    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1002, "HTTP status 404 (\"Not\" Found)"),
+              "{\"m_player_state\":\"6\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"\\\"\","
+              "\"reason\":\"HTTP status 404 (\\\"Not\\\" Found)\",\"error\":\"-1002\"}\n");
 }
 
 class StatusFile : public ::testing::Test {
@@ -84,12 +88,12 @@ TEST(StatusLine, BackupChainSourceComesBeforeTheErrorMember) {
     PlaybackInfo info;
     info.m_player_state = 1;
     info.m_playlist_name = "http://b1/live";
-    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, false, 0, "backup1"),
+    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, false, 0, "", "backup1"),
               "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"http://b1/live\","
-              "\"source\":\"backup1\",\"error\":\"no error\"}\n");
-    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1002, "main"),
+              "\"source\":\"backup1\",\"reason\":\"\",\"error\":\"no error\"}\n");
+    EXPECT_EQ(CTestPlayerDelegate::StatusLine(info, true, -1002, "", "main"),
               "{\"m_player_state\":\"1\",\"m_curr_song_name\":\"\",\"m_playlist_name\":\"http://b1/live\","
-              "\"source\":\"main\",\"error\":\"-1002\"}\n");
+              "\"source\":\"main\",\"reason\":\"\",\"error\":\"-1002\"}\n");
 }
 
 TEST_F(StatusFile, PlantedLinkAtTheTemporaryNameIsNeverFollowed) {
@@ -155,13 +159,13 @@ TEST_F(StatusFile, SourceOfTheBackupChainAndTheLatestFailureInWords) {
     PlaybackInfo info;
     info.m_player_state = 6;
     delegate.SourceChanged(info);
-    EXPECT_NE(read_file(m_status).find(",\"source\":\"fallback\",\"error\":\"no error\"}\n"),
+    EXPECT_NE(read_file(m_status).find(",\"source\":\"fallback\",\"reason\":\"\",\"error\":\"no error\"}\n"),
               std::string::npos) << read_file(m_status);
 
     EXPECT_EQ(delegate.LatestFailure(), "");
     delegate.NotifyPlaybackError(info, -1002);
     EXPECT_EQ(delegate.LatestFailure(), "URL not reachable");
-    EXPECT_NE(read_file(m_status).find(",\"source\":\"fallback\",\"error\":\"-1002\"}\n"),
+    EXPECT_NE(read_file(m_status).find(",\"source\":\"fallback\",\"reason\":\"\",\"error\":\"-1002\"}\n"),
               std::string::npos) << read_file(m_status);
     delegate.NotifyPlaybackError(info, -1004);
     EXPECT_EQ(delegate.LatestFailure(), "Audio source timeout detected");

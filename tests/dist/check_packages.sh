@@ -79,6 +79,7 @@ file_lists() {
         /usr/share/doc/tandril-snmp-agent/examples/snmpd-agentx.conf &&
   # Only the library's own dependencies, computed from the binaries.
   dpkg-deb -f "$PKGS/quillon_${VERSION}_$arch.deb" Depends | grep -q 'liborvaneplayer1 (>= ' &&
+  dpkg-deb -f "$PKGS/quillon_${VERSION}_$arch.deb" Depends | grep -q 'ca-certificates' &&
   dpkg-deb -f "$PKGS/liborvaneplayer1_${VERSION}_$arch.deb" Depends | grep -q 'libasound2' &&
   dpkg-deb -f "$PKGS/tandril-snmp-agent_${VERSION}_$arch.deb" Depends | grep -q 'libsnmp40' &&
   [ "$(dpkg-deb -I "$PKGS/quillon_${VERSION}_$arch.deb" conffiles)" = "/etc/quillon.conf" ]

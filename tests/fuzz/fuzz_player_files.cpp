@@ -34,8 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (players::ParseStatusLine(text, record)) {
         const std::string song = players::ToUtf8(players::PercentDecode(record.song));
         const std::string playlist = players::ToUtf8(record.playlist);
+        const std::string reason = players::ToUtf8(record.reason);
         if (song.size() > players::kMaxTextBytes || playlist.size() > players::kMaxTextBytes ||
-            !ValidUtf8(song) || !ValidUtf8(playlist)) {
+            reason.size() > players::kMaxTextBytes || !ValidUtf8(song) || !ValidUtf8(playlist) ||
+            !ValidUtf8(reason)) {
             abort();
         }
     }

@@ -20,7 +20,7 @@ LIBDIR=$STAGE/usr/${LIBDIR#./}
 
 # Only the public headers, in their own folder.
 headers=$(cd "$STAGE/usr/include/orvaneplayer" && ls | tr '\n' ' ')
-expected="IFadingCallback.h IPlayer.h IPlayerDelegate.h PlayerErrors.h PlayerExport.h PlayerFactory.h PlayerHealth.h PlayerRecords.h PlayerRuntime.h PlayerStates.h StreamProbe.h "
+expected="IFadingCallback.h IPlayer.h IPlayerDelegate.h PlayerErrors.h PlayerExport.h PlayerFactory.h PlayerFailure.h PlayerHealth.h PlayerRecords.h PlayerRuntime.h PlayerStates.h StreamProbe.h "
 [ "$headers" = "$expected" ] || fail "staged headers: $headers"
 [ "$(ls "$STAGE/usr/include")" = "orvaneplayer" ] || fail "other include folders: $(ls "$STAGE/usr/include")"
 

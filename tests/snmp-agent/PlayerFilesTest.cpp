@@ -96,6 +96,28 @@ TEST(PlayerFiles, StatusLinesStrictAndWithAnUnescapedQuote) {
   }
 }
 
+TEST(PlayerFiles, StatusLinesWithAReason) {
+  // The reason member stands before the error; lines of older players have none.
+  const std::string line =
+      "{\"m_player_state\":\"6\",\"m_curr_song_name\":\"x\",\"m_playlist_name\":\"https://h/s\","
+      "\"reason\":\"certificate refused: \\\"expired\\\"\",\"error\":\"-1002\"}\n";
+  StatusRecord record;
+  ASSERT_TRUE(ParseStatusLine(line, record));
+  EXPECT_EQ(record.playlist, "https://h/s");
+  EXPECT_EQ(record.reason, "certificate refused: \"expired\"");
+  EXPECT_EQ(record.error, "-1002");
+  ASSERT_TRUE(ParseStatusLine(Status("1", "a", "p.m3u"), record));
+  EXPECT_EQ(record.reason, "");
+
+  // No JSON (a quote in the playlist as it is): the reason is still told apart.
+  ASSERT_TRUE(ParseStatusLine("{\"m_player_state\":\"6\",\"m_curr_song_name\":\"x\",\"m_playlist_name\":\"h\"q\","
+                              "\"reason\":\"HTTP status 404 (Not Found)\",\"error\":\"-1002\"}\n",
+                              record));
+  EXPECT_EQ(record.playlist, "h\"q");
+  EXPECT_EQ(record.reason, "HTTP status 404 (Not Found)");
+  EXPECT_EQ(record.error, "-1002");
+}
+
 TEST(PlayerFiles, HealthLinesNeedEveryFigure) {
   Health health;
   ASSERT_TRUE(ParseHealthLine(kHealth, health));

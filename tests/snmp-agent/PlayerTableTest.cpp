@@ -34,16 +34,18 @@ enum Column {
   kLostPackets,
   kReconnects,
   kStreamAge,
-  kSource = 16,
+  kReason,
+  kSource,
   kSwitches,
 };
 constexpr long kNotRunning = 7;
 constexpr long kUnknown = 8;
 
 std::string Status(const std::string& state, const std::string& song, const std::string& playlist,
-                   const std::string& error = "no error") {
+                   const std::string& error = "no error", const std::string& reason = "") {
   return "{\"m_player_state\":\"" + state + "\",\"m_curr_song_name\":\"" + song + "\",\"m_playlist_name\":\"" +
-         playlist + "\",\"error\":\"" + error + "\"}\n";
+         playlist + "\"," + (reason.empty() ? "" : "\"reason\":\"" + reason + "\",") + "\"error\":\"" + error +
+         "\"}\n";
 }
 
 void Age(const std::string& path, int seconds) {
@@ -121,7 +123,8 @@ TEST_F(PlayerTableTest, MissingStaleBrokenAndEscapedFiles) {
   WriteFile(garbage, std::string("\x00\xff{{\"m_player_state\":", 20));
   // Quotes, blanks and non-ASCII letters percent-escaped as the player writes them; a
   // playlist URL with a quote written as it is.
-  WriteFile(good, Status("1", "Caf%C3%A9%20%22Noir%22%20%E6%97%A5%E6%9C%AC", "http://h/r?a=\"b\"", "-1004"));
+  WriteFile(good, Status("1", "Caf%C3%A9%20%22Noir%22%20%E6%97%A5%E6%9C%AC", "http://h/r?a=\"b\"", "-1004",
+                         "time-out: no answer from h within 15 s"));
   WriteFile(good + ".health",
             "{\"time\":1,\"buffer_ms\":480,\"target_ms\":500,\"underruns\":2,\"duplicated_frames\":12,"
             "\"dropped_frames\":3,\"lost_packets\":4,\"reconnects\":1,\"stream_age_s\":42}\n");
@@ -140,20 +143,22 @@ TEST_F(PlayerTableTest, MissingStaleBrokenAndEscapedFiles) {
   EXPECT_EQ(Text(kSongName, 4), "Caf\xC3\xA9 \"Noir\" \xE6\x97\xA5\xE6\x9C\xAC");
   EXPECT_EQ(Text(kPlaylist, 4), "http://h/r?a=\"b\"");
   EXPECT_EQ(Int(kLastError, 4), -1004);
+  EXPECT_EQ(Text(kReason, 4), "time-out: no answer from h within 15 s");
+  EXPECT_EQ(Text(kReason, 2), "") << "a player that names no reason";
   EXPECT_EQ(Int(kHealthData, 4), 1);
   const long figures[] = {480, 500, 2, 12, 3, 4, 1, 42};
   for (int column = kBufferMs; column <= kStreamAge; ++column) {
     EXPECT_EQ(Int(column, 4), figures[column - kBufferMs]) << "column " << column;
   }
 
-  // The whole table walks in order: 15 columns of 4 rows, nothing else.
+  // The whole table walks in order: 16 columns of 4 rows, nothing else.
   const ToolResult walk = m_client.Walk("1.3.6.1.4.1." + std::to_string(TANDRIL_ENTERPRISE_NUMBER) + ".2");
   ASSERT_EQ(walk.exit_code, 0) << walk.output;
   std::size_t lines = 0;
   for (std::size_t at = walk.output.find(".1.3.6."); at != std::string::npos; at = walk.output.find("\n.1.3.6.", at + 1)) {
     ++lines;
   }
-  EXPECT_EQ(lines, 15u * 4u) << walk.output;
+  EXPECT_EQ(lines, 16u * 4u) << walk.output;
 
   // Files change under the running agent: the player comes back, the stale one is
   // touched, the broken one is mended, the health file goes away with the stream.

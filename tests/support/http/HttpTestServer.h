@@ -19,9 +19,14 @@ namespace testkit {
 
 class HttpTestServer final {
 public:
-    // dir: a writable folder for the route table and the request log.
-    HttpTestServer(const std::string& dir, const std::string& routes_json)
-        : m_routes_path(dir + "/routes.json"), m_log_path(dir + "/requests.log")
+    // dir: a writable folder for the route table and the request log (one per server).
+    // With tls_cert and tls_key (PEM files) the server speaks HTTPS with that certificate.
+    HttpTestServer(const std::string& dir, const std::string& routes_json, const std::string& tls_cert = "",
+                   const std::string& tls_key = "")
+        : m_routes_path(dir + "/routes.json"),
+          m_log_path(dir + "/requests.log"),
+          m_tls_cert(tls_cert),
+          m_tls_key(tls_key)
     {
         std::ofstream(m_routes_path) << routes_json;
         std::ofstream(m_log_path).close();
@@ -35,7 +40,7 @@ public:
     bool running() const { return m_port > 0; }
     std::string url(const std::string& path) const
     {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+        return (m_tls_cert.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(m_port) + path;
     }
     // Every request so far: "<METHOD> <path>", its raw header lines, an empty line.
     std::string requests() const
@@ -81,9 +86,15 @@ private:
         if (m_pid == 0) {
             dup2(fds[1], STDOUT_FILENO);
             dup2(watch[0], STDIN_FILENO);
-            execl(QUILLON_PYTHON3, QUILLON_PYTHON3, QUILLON_TEST_HTTP_SERVER, "--routes",
-                  m_routes_path.c_str(), "--log", m_log_path.c_str(), "--watch-stdin",
-                  static_cast<char*>(nullptr));
+            if (m_tls_cert.empty()) {
+                execl(QUILLON_PYTHON3, QUILLON_PYTHON3, QUILLON_TEST_HTTP_SERVER, "--routes",
+                      m_routes_path.c_str(), "--log", m_log_path.c_str(), "--watch-stdin",
+                      static_cast<char*>(nullptr));
+            } else {
+                execl(QUILLON_PYTHON3, QUILLON_PYTHON3, QUILLON_TEST_HTTP_SERVER, "--routes",
+                      m_routes_path.c_str(), "--log", m_log_path.c_str(), "--watch-stdin", "--tls-cert",
+                      m_tls_cert.c_str(), "--tls-key", m_tls_key.c_str(), static_cast<char*>(nullptr));
+            }
             _exit(127);
         }
         close(fds[1]);
@@ -98,6 +109,8 @@ private:
 
     std::string m_routes_path;
     std::string m_log_path;
+    std::string m_tls_cert;
+    std::string m_tls_key;
     pid_t m_pid = -1;
     FILE* m_stdout = nullptr;
     int m_watch_fd = -1;

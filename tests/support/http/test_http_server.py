@@ -3,10 +3,11 @@
 
 Usage:
   test_http_server.py --routes ROUTES.json [--port-file FILE] [--log FILE]
-                      [--watch-stdin] [--port N]
+                      [--watch-stdin] [--port N] [--tls-cert PEM --tls-key PEM]
 
 --port takes that port instead of a free one (a server started again where a killed one
-was). Prints "PORT <n>" on stdout (and writes <n> to --port-file) once it accepts
+was). With --tls-cert and --tls-key it speaks HTTPS with that certificate (chain) and key;
+a client that refuses the certificate only ends its own connection. Prints "PORT <n>" on stdout (and writes <n> to --port-file) once it accepts
 connections. Stops on SIGTERM or SIGINT, and with --watch-stdin also when its
 standard input reaches end of file (the test process holding the pipe died). Every request is appended to --log as
 "<METHOD> <path>" followed by its raw header lines and an empty line.
@@ -55,6 +56,7 @@ import os
 import signal
 import socket
 import struct
+import ssl
 import sys
 import threading
 import time
@@ -242,6 +244,23 @@ def live_position(route, size):
     return (int(elapsed * rate) - int(route.get("burst", 0))) % size
 
 
+class TlsHTTPServer(ThreadingHTTPServer):
+    """HTTPS: the handshake happens in the connection's own thread, so that a client that
+    stalls or refuses the certificate holds up nobody else."""
+
+    context = None
+
+    def get_request(self):
+        sock, address = self.socket.accept()
+        return self.context.wrap_socket(sock, server_side=True,
+                                        do_handshake_on_connect=False), address
+
+    def handle_error(self, request, client_address):
+        if isinstance(sys.exc_info()[1], (ssl.SSLError, ConnectionError)):
+            return  # the client refused the certificate or went away
+        super().handle_error(request, client_address)
+
+
 def icy_block(title, encoding="utf-8"):
     text = ("StreamTitle='%s';StreamUrl='';" % title).encode(encoding)
     length = (len(text) + 15) // 16
@@ -256,6 +275,8 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--watch-stdin", action="store_true")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
     with open(args.routes, encoding="utf-8") as routes:
         ROUTES = json.load(routes)
@@ -263,7 +284,12 @@ def main():
 
     ThreadingHTTPServer.daemon_threads = True
     ThreadingHTTPServer.allow_reuse_address = True
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    server_class = ThreadingHTTPServer
+    if args.tls_cert:
+        TlsHTTPServer.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        TlsHTTPServer.context.load_cert_chain(args.tls_cert, args.tls_key)
+        server_class = TlsHTTPServer
+    server = server_class(("127.0.0.1", args.port), Handler)
     PORT = server.server_address[1]
 
     def stop(*_):
@@ -286,6 +312,10 @@ def main():
     sys.stdout.flush()
     server.serve_forever(poll_interval=0.2)
     server.server_close()
+    # The stdin watcher may still block in a read: leave without the interpreter's
+    # shutdown, which would wait for it and abort.
+    sys.stdout.flush()
+    os._exit(0)
 
 
 if __name__ == "__main__":
