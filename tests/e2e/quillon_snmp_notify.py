@@ -29,7 +29,7 @@ from quillon_snmp import AGENT_BIN, ENTERPRISE, Snmp, free_udp_port  # noqa: E40
 NOTIFY = "1.3.6.1.4.1.%s.4.0." % ENTERPRISE
 STATE_CHANGED, STREAM_TROUBLE, NOT_RUNNING = NOTIFY + "1", NOTIFY + "3", NOTIFY + "4"
 CELL = "1.3.6.1.4.1.%s.2.1.1.%%d.1" % ENTERPRISE
-STATE, SONG, PLAYLIST, LAST_ERROR, UNDERRUNS, RECONNECTS = 2, 3, 4, 5, 9, 13
+STATE, SONG, PLAYLIST, LAST_ERROR, UNDERRUNS, RECONNECTS, REASON = 2, 3, 4, 5, 9, 13, 15
 STALE_S = 8  # above the player's 5 s touch, short for the test
 # The agent reads once a second and a phase must hold 2 s; a little for the loaded machine.
 LATENCY_S = 3.5
@@ -215,7 +215,9 @@ class Notifications(unittest.TestCase):
         self.assertTrue(wait_until(lambda: traps.sent(STREAM_TROUBLE), 25),
                         (traps.sent(), states.changes))
         trouble_at, trouble = traps.sent(STREAM_TROUBLE)[0]
-        self.assertIn(CELL % LAST_ERROR, trouble)
+        # The failure stands in the status file while the player retries: its code and why.
+        self.assertLess(trouble[CELL % LAST_ERROR], 0, trouble)
+        self.assertTrue(trouble[CELL % REASON], trouble)
         self.assertIn(CELL % UNDERRUNS, trouble)
         self.assertIn(CELL % RECONNECTS, trouble)
         stopped = [(t, b) for t, b in traps.sent(STATE_CHANGED) if t > died]
