@@ -8,7 +8,9 @@ namespace app {
 
 CSourceRecheck::~CSourceRecheck() { Stop(); }
 
-void CSourceRecheck::Start(const OrvanePlayer::StreamParams& params, int32_t player_id) {
+void CSourceRecheck::Start(const OrvanePlayer::StreamParams& params, int32_t player_id,
+                           const OrvanePlayer::TlsSettings& tls) {
+    SetTlsSettings(tls);
     if (m_thread.joinable()) return;
     m_probe = OrvanePlayer::CreateStreamProbe(params, player_id);
     m_stop = false;
@@ -24,6 +26,12 @@ void CSourceRecheck::Stop() {
     m_probe->Interrupt();
     m_wake.notify_all();
     m_thread.join();
+}
+
+void CSourceRecheck::SetTlsSettings(const OrvanePlayer::TlsSettings& tls) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_tls = tls;
+    m_tls_changed = true;
 }
 
 bool CSourceRecheck::Request(int source, const std::string& url) {
@@ -57,7 +65,11 @@ void CSourceRecheck::Run() {
         m_running = true;
         const int source = m_source;
         const std::string url = m_url;
+        const bool tls_changed = std::exchange(m_tls_changed, false);
+        const OrvanePlayer::TlsSettings tls = m_tls;
         lock.unlock();
+        // The probe's settings are only touched on this thread, between its tries.
+        if (tls_changed) m_probe->SetTlsSettings(tls);
         OrvanePlayer::ProbeResult probe;
         m_probe->Probe(url, kBackAudioMs, kProbeLimitMs, probe);
         lock.lock();

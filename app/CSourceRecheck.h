@@ -34,8 +34,12 @@ public:
 
     // Makes the probe (with the player's request options and id for its log lines) and
     // starts the thread, unless it runs. Call with the stop signals blocked (the thread
-    // inherits the mask), on the thread that initializes the player.
-    void Start(const OrvanePlayer::StreamParams& params, int32_t player_id);
+    // inherits the mask), on the thread that initializes the player. The probe checks
+    // HTTPS servers as tls says, like the player.
+    void Start(const OrvanePlayer::StreamParams& params, int32_t player_id,
+               const OrvanePlayer::TlsSettings& tls);
+    // The checks of HTTPS servers from the next try on (a reload changed them).
+    void SetTlsSettings(const OrvanePlayer::TlsSettings& tls);
     // Ends a probe in progress and the thread. Idempotent.
     void Stop();
 
@@ -58,6 +62,8 @@ private:
     std::string m_url;              // guarded by m_lock
     bool m_running = false;         // guarded by m_lock
     bool m_has_result = false;      // guarded by m_lock
+    OrvanePlayer::TlsSettings m_tls;  // guarded by m_lock
+    bool m_tls_changed = false;       // guarded by m_lock: m_tls not yet given to the probe
     Result m_result;                // guarded by m_lock
 };
 

@@ -202,7 +202,7 @@ int main(int argc, char* argv[]) {
         }, [&delegate] { delegate->ForgetFailure(); },
         app::CSourceChain::TimeScaleFromEnvironment());
     chain.Configure(setup, true, MonotonicMs());
-    if (chain.Active()) recheck.Start(params, init.player_id);
+    if (chain.Active()) recheck.Start(params, init.player_id, app::ReadTlsSettings(command_line.ConfigPath()));
     player->SetItem(item);
     player->FadeAndPlay(0, item.volume);
     app::CHealthFileWriter health(*player, command_line.StatusFilePath() + ".health");
@@ -233,11 +233,15 @@ int main(int argc, char* argv[]) {
                 break;
             }
             if (result == app::CConfigReload::Result::kEngineLost) return engine_lost();
+            if (result != app::CConfigReload::Result::kRefused)
+                recheck.SetTlsSettings(app::ReadTlsSettings(command_line.ConfigPath()));
             if (result == app::CConfigReload::Result::kSwitched ||
                 result == app::CConfigReload::Result::kBackupsChanged) {
                 chain.Configure(reload.Current(), result == app::CConfigReload::Result::kSwitched,
                                 MonotonicMs());
-                if (chain.Active()) recheck.Start(reload.Current().params, init.player_id);
+                if (chain.Active())
+                    recheck.Start(reload.Current().params, init.player_id,
+                                  app::ReadTlsSettings(command_line.ConfigPath()));
             }
             notifier.Ready();
         }

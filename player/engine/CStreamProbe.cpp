@@ -4,12 +4,15 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <memory>
+#include <utility>
 
 extern "C" {
 #include <libavutil/error.h>
 }
 
 #include "player/include/PlayerErrors.h"
+#include "player/source/CTrustStore.h"
 #include "utils/CLogger.h"
 #include "utils/MonotonicClock.h"
 
@@ -44,6 +47,13 @@ CStreamProbe::~CStreamProbe() {
     m_source.DeInitialize();
     m_source.NetworkDeinit();
     m_decoder.DestroyDecoders();
+}
+
+int CStreamProbe::SetTlsSettings(const OrvanePlayer::TlsSettings& settings) {
+    std::shared_ptr<const CTrustStore> trust;
+    const int result = CTrustStore::Create(settings.verify, settings.ca_file, trust);
+    m_source.SetTrust(std::move(trust));
+    return result;
 }
 
 void CStreamProbe::Interrupt() {
@@ -90,6 +100,10 @@ int CStreamProbe::Open(const std::string& url, OrvanePlayer::ProbeResult& out) {
     if (r == AVERROR_EXIT) return Fail(out, OrvanePlayer::EPLAYER_SOURCE_TIMEOUT, "time-out");
     if (r == -EINVAL || r == -1) return Fail(out, OrvanePlayer::EPLAYER_PROCESS_BUFFER, "no audio stream the player can decode");
     if (r != 0) {
+        // The source's own cause (HTTP status, certificate, ...) says more than the code.
+        const OrvanePlayer::PlaybackFailure& failure = m_source.GetFailure();
+        if (failure.cause != OrvanePlayer::FAILURE_NONE && !failure.reason.empty())
+            return Fail(out, OrvanePlayer::EPLAYER_OPEN_URL, failure.reason);
         char text[128];
         av_strerror(r, text, sizeof text);
         return Fail(out, OrvanePlayer::EPLAYER_OPEN_URL, text);

@@ -23,6 +23,7 @@ public:
     int Probe(const std::string& url, uint32_t audio_ms, uint32_t limit_ms,
               OrvanePlayer::ProbeResult& out) override;
     void Interrupt() override;
+    int SetTlsSettings(const OrvanePlayer::TlsSettings& settings) override;
 
 private:
     // libavformat's interrupt check: an interrupt, the source's watchdog or the deadline.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "PlayerExport.h"
+#include "PlayerFailure.h"
 #include "PlayerRecords.h"
 
 namespace OrvanePlayer {
@@ -32,6 +33,10 @@ public:
                       ProbeResult& out) = 0;
     // Any thread: ends the probe in progress at once, and every later one (for a shutdown).
     virtual void Interrupt() = 0;
+    // How HTTPS servers are checked from the next Probe on, as SetTlsSettings does for a
+    // player (checked against the system's trust store until it is called). On the thread
+    // that probes, between probes. The results of SetTlsSettings.
+    virtual int SetTlsSettings(const TlsSettings& settings) = 0;
 };
 
 struct StreamProbeDeleter {

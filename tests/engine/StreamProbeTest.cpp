@@ -168,3 +168,24 @@ TEST(CPlayerStreamAudio, CountsDecodedAudioOfTheStreamItemOnly) {
     audio = h.player->GetStreamAudioMs();
     EXPECT_EQ(0u, audio);
 }
+
+TEST_F(CStreamProbeTest, HttpsServerOfAPrivateCaIsBackOnlyWithItsCaFile) {
+    const std::string certs = m_dir + "/certs";
+    ASSERT_EQ(0, std::system((std::string(QUILLON_TEST_MAKE_CERTS) + " '" + certs + "'").c_str()));
+    testkit::HttpTestServer server(m_dir, "{\"/radio\": " + Route("stream.mp3", 16000, true) + "}",
+                                   certs + "/good.pem", certs + "/good.key");
+    ASSERT_TRUE(server.running());
+    const std::string url = server.url("/radio");
+    ASSERT_EQ(0u, url.rfind("https://", 0)) << url;
+
+    ProbeResult result;
+    EXPECT_NE(0, probe->Probe(url, 2000, 8000, result)) << "a chain nobody trusts was taken";
+    EXPECT_EQ(0u, result.audio_ms);
+    EXPECT_NE(std::string::npos, result.reason.find("certificate")) << result.reason;
+
+    TlsSettings tls;
+    tls.ca_file = certs + "/ca.pem";
+    ASSERT_EQ(0, probe->SetTlsSettings(tls));
+    EXPECT_EQ(0, probe->Probe(url, 2000, 15000, result)) << result.reason;
+    EXPECT_GE(result.audio_ms, 2000u);
+}
