@@ -42,6 +42,7 @@ CConfigReload::Result CConfigReload::Reload(OrvanePlayer::IPlayer& player,
     }
     if (m_channel != 0) next.init.player_id = m_channel;
     if (IsUrl(next.item.name)) ReadBackupSources(m_config_path, m_media_root, next.backups);
+    next.rtp_source = ReadRtpSource(m_config_path, Console());
     // The checks apply from the next connection on, whatever else changes or not.
     ApplyTlsSettings(player, ReadTlsSettings(m_config_path));
 

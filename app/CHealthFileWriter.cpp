@@ -44,7 +44,8 @@ CHealthFileWriter::CHealthFileWriter(OrvanePlayer::IPlayer& player, std::string 
 
 CHealthFileWriter::~CHealthFileWriter() { Stop(); }
 
-std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h, int64_t now_s,
+std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h,
+                                          const OrvanePlayer::RtpSenderHealth& senders, int64_t now_s,
                                           const SourceReport* report) {
     char line[512];
     std::snprintf(line, sizeof line,
@@ -52,7 +53,7 @@ std::string CHealthFileWriter::HealthLine(const OrvanePlayer::StreamHealth& h, i
                   ",\"underruns\":%" PRIu64 ",\"duplicated_frames\":%" PRIu64 ",\"dropped_frames\":%" PRIu64
                   ",\"lost_packets\":%" PRIu64 ",\"foreign_packets\":%" PRIu64 ",\"reconnects\":%" PRIu64 ",\"stream_age_s\":%" PRIu64,
                   now_s, h.buffer_ms, h.target_ms, h.underruns, h.duplicated_frames, h.dropped_frames,
-                  h.lost_packets, h.foreign_packets, h.reconnects, h.stream_age_ms / 1000);
+                  h.lost_packets, senders.foreign_packets, h.reconnects, h.stream_age_ms / 1000);
     std::string text = line;
     const int source = report ? report->Get() : SourceReport::kNone;
     if (source != SourceReport::kNone) {
@@ -115,7 +116,9 @@ void CHealthFileWriter::Update() {
     const bool chain = m_source_report && m_source_report->Get() != SourceReport::kNone;
     if (OrvanePlayer::GetStreamHealth(m_player, health) == 0 && (health.active || chain)) {
         if (!health.active) health = OrvanePlayer::StreamHealth();
-        if (WriteAtomically(m_path, HealthLine(health, static_cast<int64_t>(std::time(nullptr)),
+        OrvanePlayer::RtpSenderHealth senders;
+        OrvanePlayer::GetRtpSenderHealth(m_player, senders);
+        if (WriteAtomically(m_path, HealthLine(health, senders, static_cast<int64_t>(std::time(nullptr)),
                                                m_source_report)))
             m_written = true;
         return;

@@ -37,7 +37,8 @@ public:
 
     // The line for these figures, written at wall time now_s; with the chain's source and
     // switch count when report names a source.
-    static std::string HealthLine(const OrvanePlayer::StreamHealth& health, int64_t now_s,
+    static std::string HealthLine(const OrvanePlayer::StreamHealth& health,
+                                  const OrvanePlayer::RtpSenderHealth& senders, int64_t now_s,
                                   const SourceReport* report = nullptr);
     // Replaces path with line through a new temporary file in the same folder. True on success.
     static bool WriteAtomically(const std::string& path, const std::string& line);

@@ -26,7 +26,7 @@ int32_t PlayerState(OrvanePlayer::IPlayer& player) {
 bool SameSetup(const PlayerSetup& a, const PlayerSetup& b) {
     return a.item.name == b.item.name && a.item.volume == b.item.volume &&
            a.item.repeat_count == b.item.repeat_count &&
-           a.params.rtp_delay_ms == b.params.rtp_delay_ms && a.params.rtp_source == b.params.rtp_source &&
+           a.params.rtp_delay_ms == b.params.rtp_delay_ms && a.rtp_source == b.rtp_source &&
            a.init.playlist_dir == b.init.playlist_dir && a.init.media_dir == b.init.media_dir &&
            a.init.player_id == b.init.player_id && a.backups == b.backups;
 }
@@ -83,6 +83,7 @@ CItemSwitcher::StartResult CItemSwitcher::Start(OrvanePlayer::IPlayer& player,
 
 void CItemSwitcher::Play(OrvanePlayer::IPlayer& player, const PlayerSetup& setup) {
     player.SetStreamParams(setup.params);
+    OrvanePlayer::SetRtpSource(player, setup.rtp_source);
     player.SetItem(setup.item);
     player.FadeAndPlay(kFadeMs, 0, setup.item.volume);
 }

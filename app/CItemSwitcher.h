@@ -16,6 +16,7 @@ struct PlayerSetup {
     OrvanePlayer::StreamParams params;
     OrvanePlayer::PlayerInit init;
     BackupSources backups;
+    std::string rtp_source;  // handed to the engine on its own (SetRtpSource)
 };
 
 // True when both setups would play the same thing the same way.

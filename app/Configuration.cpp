@@ -43,11 +43,6 @@ void read_numbers(const utils::CIniReader& reader, OrvanePlayer::PlaybackItem& i
     const long buffer = reader.GetInteger(kUnnamedSection, "buffer_ms", kDefaultBufferMs);
     params.rtp_delay_ms = static_cast<uint16_t>(clamped(console, "buffer_ms", buffer, 0, kMaxBufferMs));
     std::fprintf(console.out, "BUFFER SIZE=%d\n", static_cast<int>(params.rtp_delay_ms));
-
-    // A device that must hear its paging server alone names it; other hosts are ignored.
-    params.rtp_source = reader.Get(kUnnamedSection, "rtp_source", "");
-    if (!params.rtp_source.empty())
-        std::fprintf(console.out, "RTP SOURCE=%s\n", params.rtp_source.c_str());
 }
 
 int read_stream(const utils::CIniReader& reader, OrvanePlayer::PlaybackItem& item, const Console& console) {
@@ -182,6 +177,20 @@ OrvanePlayer::TlsSettings ReadTlsSettings(const std::string& config_file) {
     settings.verify = !(verify == "no" || verify == "false" || verify == "off" || verify == "0");
     settings.ca_file = reader.Get(kUnnamedSection, "ca_file", "");
     return settings;
+}
+
+std::string ReadRtpSource(const std::string& config_file, const Console& console) {
+    struct stat info {};
+    if (::stat(config_file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return "";
+    const utils::CIniReader reader(config_file);
+    if (reader.ParseError() < 0)
+        return "";
+    // A device that must hear its paging server alone names it; other hosts are ignored.
+    std::string host = reader.Get(kUnnamedSection, "rtp_source", "");
+    if (!host.empty())
+        std::fprintf(console.out, "RTP SOURCE=%s\n", host.c_str());
+    return host;
 }
 
 int ReadConfiguration(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,

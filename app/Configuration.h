@@ -41,6 +41,10 @@ int ReadConfiguration(const std::string& config_file, const std::string& media_r
 // the system's). A file that cannot be read gives the defaults.
 OrvanePlayer::TlsSettings ReadTlsSettings(const std::string& config_file);
 
+// The only host RTP streams are taken from, "rtp_source" (empty: any), said on the console
+// when there is one. A file that cannot be read gives "".
+std::string ReadRtpSource(const std::string& config_file, const Console& console = Console());
+
 // The same with the program's configuration file and media root.
 int ReadConfiguration(OrvanePlayer::PlaybackItem& item, OrvanePlayer::StreamParams& params,
                       OrvanePlayer::PlayerInit& init, const Console& console = Console());

@@ -173,12 +173,15 @@ int main(int argc, char* argv[]) {
         return kStartFailure;
     }
     if (command_line.Channel() != 0) init.player_id = command_line.Channel();
-    app::PlayerSetup setup{item, params, init, {}};
+    app::PlayerSetup setup{item, params, init, {}, {}};
     if (IsUrl(item.name))
         app::ReadBackupSources(command_line.ConfigPath(), command_line.MediaRoot(), setup.backups);
     app::SourceReport sources;
     delegate->SetSourceReport(&sources);
     app::ApplyTlsSettings(*player, app::ReadTlsSettings(command_line.ConfigPath()));
+    const std::string rtp_source = app::ReadRtpSource(command_line.ConfigPath());
+    OrvanePlayer::SetRtpSource(*player, rtp_source);
+    setup.rtp_source = rtp_source;
     delegate->SetPlayer(player.get());
 
     BlockStopSignals();

@@ -131,11 +131,14 @@ public:
     // The current network stream's figures; any thread.
     OrvanePlayer::StreamHealth GetStreamHealth() const { return m_health.Read(); }
     uint64_t GetStreamAudioMs() const { return m_health.AudioMs(); }
+    OrvanePlayer::RtpSenderHealth GetRtpSenderHealth() const { return m_health.ReadRtpSender(); }
     // The failure that stands (see GetPlaybackFailure); any thread.
     OrvanePlayer::PlaybackFailure GetFailure() const;
     // How HTTPS servers are checked from the next open on; any thread. 0 or the negative
     // errno of an unusable ca_file (checks then against the system's store alone).
     int SetTlsSettings(const OrvanePlayer::TlsSettings& settings);
+    // The only host RTP packets are taken from from the next open on (empty: any); any thread.
+    void SetRtpSource(const std::string& host);
     // Stored (validated) stream parameters; any thread.
     OrvanePlayer::StreamParams GetStreamParams();
     // The command queue, for diagnostics and tests.
@@ -247,7 +250,7 @@ private:
     // that stands; logged with where it happened.
     void PublishFailure(int code, const char* where);
     void ClearFailure();
-    void ApplyTrust();
+    void ApplyConnectionSettings();
 
     int64_t m_track_duration_ms = 0;              // guarded by the information lock
     std::atomic<bool> m_is_stream{false};
@@ -305,8 +308,9 @@ private:
     std::atomic<bool> m_initialized{false};
     mutable std::mutex m_failure_lock;            // guards m_failure only; held for copies alone
     OrvanePlayer::PlaybackFailure m_failure;      // guarded by m_failure_lock
-    std::mutex m_trust_lock;                      // guards m_trust only
-    std::shared_ptr<const CTrustStore> m_trust;   // guarded by m_trust_lock; null: checks on, system store
+    std::mutex m_settings_lock;                   // guards m_trust and m_rtp_source only
+    std::shared_ptr<const CTrustStore> m_trust;   // guarded by m_settings_lock; null: checks on, system store
+    std::string m_rtp_source;                     // guarded by m_settings_lock; empty: any host
     std::mutex m_interrupt_lock;                  // orders interrupts against timeout changes
     bool m_fresh_list = false;                    // player thread only: the list was just opened
     bool m_playing_out = false;                   // player thread only: a finite stream's end plays out

@@ -254,7 +254,7 @@ void CPlayer::SetStreamParams(const StreamParams& requested) {
         if (p.rtp_delay_ms == s.rtp_delay_ms && p.rtp_accuracy_ms == s.rtp_accuracy_ms &&
             p.rtp_low_threshold_ms == s.rtp_low_threshold_ms && p.tcp_delay_ms == s.tcp_delay_ms &&
             p.tcp_accuracy_ms == s.tcp_accuracy_ms && p.tcp_low_threshold_ms == s.tcp_low_threshold_ms &&
-            p.fade_in_ms == s.fade_in_ms && p.rtp_source == s.rtp_source)
+            p.fade_in_ms == s.fade_in_ms)
             return;
     }
     utils::logger.info(

@@ -1,5 +1,5 @@
-// Why an item gives no audio, and how HTTPS servers are checked: what the engine keeps of
-// both between the source and the application.
+// Why an item gives no audio, how HTTPS servers are checked and which host RTP comes from:
+// what the engine keeps of them between the source and the application.
 #include "player/engine/CPlayer.h"
 
 #include "player/include/PlayerErrors.h"
@@ -38,17 +38,27 @@ void CPlayer::ClearFailure() {
 int CPlayer::SetTlsSettings(const OrvanePlayer::TlsSettings& settings) {
     std::shared_ptr<const CTrustStore> trust;
     const int result = CTrustStore::Create(settings.verify, settings.ca_file, trust);
-    std::lock_guard<std::mutex> lock(m_trust_lock);
+    std::lock_guard<std::mutex> lock(m_settings_lock);
     m_trust = std::move(trust);
     return result;
 }
 
-// Player thread, before each open: the source and its resolver take the current store.
-void CPlayer::ApplyTrust() {
+void CPlayer::SetRtpSource(const std::string& host) {
+    std::lock_guard<std::mutex> lock(m_settings_lock);
+    m_rtp_source = host;
+}
+
+// Player thread, before each open: the source and its resolver take the current store,
+// an RTP stream the current sender host.
+void CPlayer::ApplyConnectionSettings() {
     std::shared_ptr<const CTrustStore> trust;
+    std::string rtp_source;
     {
-        std::lock_guard<std::mutex> lock(m_trust_lock);
+        std::lock_guard<std::mutex> lock(m_settings_lock);
         trust = m_trust;
+        rtp_source = m_rtp_source;
     }
-    if (m_source) m_source->SetTrust(std::move(trust));
+    if (!m_source) return;
+    m_source->SetTrust(std::move(trust));
+    m_source->SetRtpSource(rtp_source);
 }

@@ -214,7 +214,7 @@ bool CPlayer::OpenTrack(const std::string& caller) {
     }
     const bool stream = IsUrl(track);
     int r = 0;
-    ApplyTrust();
+    ApplyConnectionSettings();
     if (!stream) {
         m_is_stream = false;
         m_health.End();
@@ -313,7 +313,6 @@ bool CPlayer::SwitchToBufferedOutput(const std::string& caller, const std::strin
         m_buffered_output =
             std::make_unique<CPCMOutputBuffered>(m_rtp_algorithm.get(), p.rtp_delay_ms, p.rtp_accuracy_ms);
         m_low_buffer_threshold = p.rtp_low_threshold_ms;
-        m_source->SetRtpSource(p.rtp_source);
     }
     m_low_buffer_latch = false;
     m_buffered_track = track;

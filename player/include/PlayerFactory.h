@@ -24,6 +24,13 @@ ORVANE_PLAYER_API PlayerPtr CreatePlayer();
 ORVANE_PLAYER_API int InitializePlayer(IPlayer& player, const PlayerInit& init,
                                        const StreamParams& params);
 
+// The only host (name or address) an RTP stream of a player made by CreatePlayer takes
+// packets from; empty: any host, the default (since 1.3). Packets of other hosts are
+// counted as foreign (GetRtpSenderHealth). Before or after InitializePlayer; applies from
+// the next stream open on. Application thread. 0, or -1 for a player that CreatePlayer
+// did not make.
+ORVANE_PLAYER_API int SetRtpSource(IPlayer& player, const std::string& host);
+
 // Stops the player thread and frees the playback chain; the player may be initialized
 // again. The result of the last component that was shut down; -1 for a player that
 // CreatePlayer did not make. Application thread.

@@ -9,7 +9,8 @@ namespace OrvanePlayer {
 
 // How the network stream of a player fares, counted from the moment the stream item
 // started; a reconnection of the same item keeps counting. Frames are counted in the
-// stream's own sample rate.
+// stream's own sample rate. The layout is part of the library's interface (applications
+// built against older headers allocate it): members are never added, removed or moved.
 struct StreamHealth {
     bool active = false;             // a network stream item is on (connecting, buffering,
                                      // playing, or waiting to reconnect)
@@ -21,7 +22,6 @@ struct StreamHealth {
     uint64_t lost_packets = 0;       // packets missing from the RTP sender followed
     uint64_t reconnects = 0;         // connections to the stream after the first one
     uint64_t stream_age_ms = 0;      // time since the stream item started (monotonic)
-    uint64_t foreign_packets = 0;    // RTP packets of other senders (or hosts), ignored
 };
 
 // The current stream figures of a player made by CreatePlayer. Any thread, at any time
@@ -35,5 +35,17 @@ ORVANE_PLAYER_API int GetStreamHealth(IPlayer& player, StreamHealth& out);
 // buffer has filled and after an under-run. Any thread. 0, or -1 for a player that
 // CreatePlayer did not make; out is 0 while no stream item is on. Engine library 1.3.
 ORVANE_PLAYER_API int GetStreamAudioMs(IPlayer& player, uint64_t& out);
+
+// What the RTP stream of a player saw of senders other than the one it follows (since
+// 1.3), counted like StreamHealth from the moment the stream item started.
+struct RtpSenderHealth {
+    uint64_t foreign_packets = 0;  // RTP packets of other senders (or of hosts other than
+                                   // the one SetRtpSource names), ignored
+};
+
+// The RTP sender figures of a player made by CreatePlayer (all zero while no network
+// stream item is on). Any thread, at any time. 0, or -1 for a player that CreatePlayer did
+// not make (out is then all zero).
+ORVANE_PLAYER_API int GetRtpSenderHealth(IPlayer& player, RtpSenderHealth& out);
 
 }  // namespace OrvanePlayer

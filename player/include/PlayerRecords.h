@@ -47,6 +47,9 @@ struct FadeRequest {
     uint32_t operation = 0;  // a FadeEndKind
 };
 
+// The layout of this record is part of the library's interface (applications built
+// against older headers allocate it): members are never added, removed or moved. Newer
+// settings come through functions of their own (SetRtpSource).
 struct StreamParams {
     uint16_t rtp_delay_ms = 500;
     uint16_t rtp_accuracy_ms = 50;
@@ -58,7 +61,6 @@ struct StreamParams {
     int32_t track_end_margin_ms = 1000;
     std::string user_agent;
     std::string http_headers;
-    std::string rtp_source;  // RTP packets only from this host (name or address); empty: any
 };
 
 struct PlayerInit {

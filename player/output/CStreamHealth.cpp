@@ -32,7 +32,6 @@ OrvanePlayer::StreamHealth CStreamHealth::Read() const {
     out.duplicated_frames = m_duplicated;
     out.dropped_frames = m_dropped;
     out.lost_packets = m_lost;
-    out.foreign_packets = m_foreign;
     out.reconnects = m_reconnects;
     const int64_t age = monotonic_ms() - m_start_ms;
     out.stream_age_ms = age > 0 ? static_cast<uint64_t>(age) : 0;
@@ -44,3 +43,9 @@ void CStreamHealth::AddAudio(uint64_t frames, uint32_t rate) {
 }
 
 uint64_t CStreamHealth::AudioMs() const { return m_active ? m_audio_us / 1000 : 0; }
+
+OrvanePlayer::RtpSenderHealth CStreamHealth::ReadRtpSender() const {
+    OrvanePlayer::RtpSenderHealth out;
+    if (m_active) out.foreign_packets = m_foreign;
+    return out;
+}

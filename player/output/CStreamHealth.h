@@ -30,6 +30,7 @@ public:
     uint64_t AudioMs() const;
 
     OrvanePlayer::StreamHealth Read() const;
+    OrvanePlayer::RtpSenderHealth ReadRtpSender() const;
 
 private:
     std::atomic<bool> m_active{false};

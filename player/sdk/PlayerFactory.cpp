@@ -28,6 +28,19 @@ int GetStreamHealth(IPlayer& player, StreamHealth& out) {
     return engine ? 0 : -1;
 }
 
+int GetRtpSenderHealth(IPlayer& player, RtpSenderHealth& out) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    out = engine ? engine->GetRtpSenderHealth() : RtpSenderHealth{};
+    return engine ? 0 : -1;
+}
+
+int SetRtpSource(IPlayer& player, const std::string& host) {
+    auto* engine = dynamic_cast<CPlayer*>(&player);
+    if (!engine) return -1;
+    engine->SetRtpSource(host);
+    return 0;
+}
+
 int GetPlaybackFailure(IPlayer& player, PlaybackFailure& out) {
     auto* engine = dynamic_cast<CPlayer*>(&player);
     out = engine ? engine->GetFailure() : PlaybackFailure{};

@@ -119,11 +119,12 @@ TEST_F(ConfigFixture, StreamTypeMatchesAnyCaseAndSubstring) {
 
     EXPECT_EQ(read("media_type=webSTREAMING\nurl=rtp://239.0.0.1:5004\n"), 0);
     EXPECT_EQ(item.name, "rtp://239.0.0.1:5004");
-    EXPECT_EQ(params.rtp_source, "");
+    EXPECT_EQ(app::ReadRtpSource(config_file(), console.console()), "");
     // The paging server alone.
     EXPECT_EQ(read("media_type=stream\nurl=rtp://239.0.0.1:5004\nRTP_Source = pager.local\n"), 0);
-    EXPECT_EQ(params.rtp_source, "pager.local");
+    EXPECT_EQ(app::ReadRtpSource(config_file(), console.console()), "pager.local");
     EXPECT_NE(console.out().find("RTP SOURCE=pager.local\n"), std::string::npos);
+    EXPECT_EQ(app::ReadRtpSource(m_dir + "/missing.conf", console.console()), "");
 
     EXPECT_EQ(read("media_type=stream\nurl=\n"), -1);
     EXPECT_EQ(read("media_type=stream\n"), -1);

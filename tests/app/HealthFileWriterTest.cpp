@@ -40,17 +40,18 @@ TEST(CHealthFileWriter, LineHoldsEveryMemberInTheAgreedOrder) {
     h.target_ms = 500;
     h.duplicated_frames = 12;
     h.dropped_frames = 3;
-    h.foreign_packets = 7;
+    OrvanePlayer::RtpSenderHealth senders;
+    senders.foreign_packets = 7;
     h.reconnects = 1;
     h.stream_age_ms = 42999;  // whole seconds, cut
-    EXPECT_EQ(CHealthFileWriter::HealthLine(h, 1765190000),
+    EXPECT_EQ(CHealthFileWriter::HealthLine(h, senders, 1765190000),
               "{\"time\":1765190000,\"buffer_ms\":480,\"target_ms\":500,\"underruns\":0,"
               "\"duplicated_frames\":12,\"dropped_frames\":3,\"lost_packets\":0,\"foreign_packets\":7,\"reconnects\":1,"
               "\"stream_age_s\":42}\n");
     // 64-bit counters and times are printed whole on a 32-bit device too.
     h.underruns = UINT64_MAX;
     h.lost_packets = 5000000000ULL;
-    const std::string line = CHealthFileWriter::HealthLine(h, INT64_C(4102444800));
+    const std::string line = CHealthFileWriter::HealthLine(h, senders, INT64_C(4102444800));
     EXPECT_NE(line.find("\"time\":4102444800,"), std::string::npos) << line;
     EXPECT_NE(line.find("\"underruns\":18446744073709551615,"), std::string::npos) << line;
     EXPECT_NE(line.find("\"lost_packets\":5000000000,"), std::string::npos) << line;
@@ -90,16 +91,16 @@ TEST(CHealthFileWriter, BackupChainAddsSourceAndSwitchesAtTheEnd) {
     h.buffer_ms = 480;
     app::SourceReport report;
     // No backups configured: the line is the stream figures alone.
-    EXPECT_EQ(CHealthFileWriter::HealthLine(h, 7, &report), CHealthFileWriter::HealthLine(h, 7));
+    EXPECT_EQ(CHealthFileWriter::HealthLine(h, {}, 7, &report), CHealthFileWriter::HealthLine(h, {}, 7));
     report.Set(app::SourceReport::kBackup2);
     report.AddSwitch();
     report.AddSwitch();
     report.SetFailoverSeconds(5);
-    EXPECT_EQ(CHealthFileWriter::HealthLine(h, 7, &report),
+    EXPECT_EQ(CHealthFileWriter::HealthLine(h, {}, 7, &report),
               "{\"time\":7,\"buffer_ms\":480,\"target_ms\":0,\"underruns\":0,"
               "\"duplicated_frames\":0,\"dropped_frames\":0,\"lost_packets\":0,\"foreign_packets\":0,\"reconnects\":0,"
               "\"stream_age_s\":0,\"source\":\"backup2\",\"switches\":2,\"failover_s\":5}\n");
     report.Set(app::SourceReport::kFallback);
-    const std::string line = CHealthFileWriter::HealthLine(OrvanePlayer::StreamHealth(), 7, &report);
+    const std::string line = CHealthFileWriter::HealthLine(OrvanePlayer::StreamHealth(), {}, 7, &report);
     EXPECT_NE(line.find(",\"source\":\"fallback\",\"switches\":2,\"failover_s\":5}\n"), std::string::npos) << line;
 }

@@ -18,6 +18,17 @@ LIBDIR=$(cd "$STAGE/usr" && dirname "$(find . -name 'liborvaneplayer.so.1' | hea
 [ "$LIBDIR" != "." ] || fail "no liborvaneplayer.so.1 in the staged tree"
 LIBDIR=$STAGE/usr/${LIBDIR#./}
 
+# Each function stays in the version node it shipped in (an application built against an
+# older release asks for exactly that node).
+symbols=$(readelf --dyn-syms -W "$LIBDIR/liborvaneplayer.so.1" | c++filt)
+for entry in "CreatePlayer()@@ORVANEPLAYER_1" "GetStreamHealth(@ORVANEPLAYER_1.2" \
+             "GetPlaybackFailure(@ORVANEPLAYER_1.3" "SetTlsSettings(@ORVANEPLAYER_1.3" \
+             "SetRtpSource(@ORVANEPLAYER_1.3" "GetRtpSenderHealth(@ORVANEPLAYER_1.3"; do
+  name=${entry%%@*} node=${entry##*@}
+  line=$(grep -F " OrvanePlayer::$name" <<< "$symbols" | head -1)
+  case "$line" in *"@@$node") ;; *) fail "OrvanePlayer::$name is not in $node: $line" ;; esac
+done
+
 # Only the public headers, in their own folder.
 headers=$(cd "$STAGE/usr/include/orvaneplayer" && ls | tr '\n' ' ')
 expected="IFadingCallback.h IPlayer.h IPlayerDelegate.h PlayerErrors.h PlayerExport.h PlayerFactory.h PlayerFailure.h PlayerHealth.h PlayerRecords.h PlayerRuntime.h PlayerStates.h StreamProbe.h "
