@@ -17,7 +17,8 @@ control names of the shipped ALSA configuration; VCARD_SOFTVOL=1 makes each soft
 appear only once its PCM was opened, as on a device without saved mixer state; the card's
 own variables are the only ones added to a unit's environment), the media card at
 /media/mmcsd0p1, snmpd with the shipped AgentX snippet on its socket /var/agentx/master and
-a free UDP port on 127.0.0.1, and the agent with no configuration of its own.
+a free UDP port on 127.0.0.1 (its notifications go to trap2sink 127.0.0.1:Field.trap_port,
+where a scenario may listen), and the agent with no configuration of its own.
 
 A scenario is a function taking the Field, registered with @scenario in a module
 tests/field/scenarios_*.py (each module is one subject); they run one after the other, in
@@ -368,7 +369,8 @@ class SnmpPlayers:
 
     COLUMNS = ("state", "song", "playlist", "error", "health", "buffer_ms", "target_ms",
                "underruns", "duplicated_frames", "dropped_frames", "lost_packets",
-               "reconnects", "stream_age_s")
+               "reconnects", "stream_age_s", "reason", "source", "switches")
+    TEXT = ("song", "playlist", "reason")
 
     def __init__(self, address, enterprise):
         self.address = address
@@ -376,7 +378,7 @@ class SnmpPlayers:
 
     def row(self, channel):
         """The row of a channel as a dict, or None when the table has none."""
-        oids = ["%s.%d.%d" % (self.table, column, channel) for column in range(2, 15)]
+        oids = ["%s.%d.%d" % (self.table, column, channel) for column in range(2, 2 + len(self.COLUMNS))]
         result = subprocess.run(["snmpget", "-v2c", "-c", "public", "-t", "2", "-r", "1",
                                  "-Oqn", "-Ox", self.address] + oids,
                                 capture_output=True, text=True)
@@ -393,7 +395,7 @@ class SnmpPlayers:
             return None
         row = {}
         for name, value in zip(self.COLUMNS, values):
-            if name in ("song", "playlist"):
+            if name in self.TEXT:
                 row[name] = bytes.fromhex(value.strip('"').replace(" ", "")).decode("utf-8")
             else:
                 row[name] = int(value)
@@ -422,6 +424,8 @@ class Field:
         self.work = work
         self.services = {}
         self.servers = []
+        self.streams = {}        # port -> its HTTP test server
+        self.trap_port = free_port()
         self.paths_before = {}   # path -> existed before the field
         self.saved = {}          # file -> its content before the field (None: absent)
         self.snmpd = None
@@ -547,7 +551,8 @@ class Field:
         with open("/usr/share/doc/tandril-snmp-agent/examples/snmpd-agentx.conf") as f:
             snippet = f.read()
         with open(os.path.join(conf_dir, "snmpd.conf"), "w") as f:
-            f.write("rocommunity public 127.0.0.1\n" + snippet)
+            f.write("rocommunity public 127.0.0.1\n" + snippet
+                    + "\ntrap2sink 127.0.0.1:%d public\n" % self.trap_port)
         port = free_port()
         self.snmpd = subprocess.Popen(
             ["/usr/sbin/snmpd", "-f", "-Lf", os.path.join(conf_dir, "snmpd.log"), "-C", "-c",
@@ -593,20 +598,31 @@ class Field:
             make_tone(os.path.join(folder, file_name), hz, seconds)
         return folder
 
-    def stream(self, routes):
-        """The loopback HTTP test server with these routes; its port."""
+    def stream(self, routes, port=0, tls=None):
+        """The loopback HTTP test server with these routes (on port, 0: a free one; HTTPS
+        with tls=(certificate, key)); its port."""
         folder = tempfile.mkdtemp(prefix="http-", dir=self.work)
         routes_path = os.path.join(folder, "routes.json")
         with open(routes_path, "w") as f:
             json.dump(routes, f)
         port_file = os.path.join(folder, "port")
         server = subprocess.Popen([sys.executable, HTTP_SERVER, "--routes", routes_path,
-                                   "--port-file", port_file], stdout=subprocess.DEVNULL,
+                                   "--port-file", port_file, "--port", str(port)]
+                                  + (["--tls-cert", tls[0], "--tls-key", tls[1]] if tls else []),
+                                  stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.servers.append(server)
         self.wait(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 10,
                   "the HTTP test server")
-        return int(open(port_file).read())
+        port = int(open(port_file).read())
+        self.streams[port] = server
+        return port
+
+    def stop_stream(self, port):
+        """Stops the HTTP test server on port (the listeners' connections end with it)."""
+        server = self.streams.pop(port)
+        server.kill()
+        server.wait(10)
 
     def row(self, channel):
         return self.players.row(channel)

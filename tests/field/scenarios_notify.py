@@ -1,0 +1,134 @@
+"""Notifications as installed: the agent, with no configuration of its own, sends
+playerStateChanged through snmpd over AgentX; snmpd delivers them to a manager's
+snmptrapd on loopback (the field's trap2sink) with their bindings: the channel's state,
+song and playlist."""
+import os
+import subprocess
+
+from field import PENDING, check, scenario, wait_until
+
+PLAYING = 1
+TRAP_OID = "1.3.6.1.6.3.1.1.4.1.0"
+
+
+class TrapLog:
+    """snmptrapd on the field's trap port, one line per notification in its log."""
+
+    def __init__(self, field):
+        folder = os.path.join(field.work, "snmptrapd")
+        os.makedirs(os.path.join(folder, "persist"))
+        conf = os.path.join(folder, "snmptrapd.conf")
+        with open(conf, "w") as f:
+            f.write("disableAuthorization yes\nformat2 TRAP|%V|%v\\n\n")
+        self.log = os.path.join(folder, "traps.log")
+        proc = subprocess.Popen(
+            ["/usr/sbin/snmptrapd", "-f", "-n", "-On", "-Lf", self.log, "-C", "-c", conf,
+             "udp:127.0.0.1:%d" % field.trap_port],
+            env=dict(os.environ, MIBS="", SNMP_PERSISTENT_DIR=os.path.join(folder, "persist")),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        field.servers.append(proc)  # stopped with the field
+        if not wait_until(lambda: proc.poll() is not None or "NET-SNMP version" in self.text(), 10) \
+                or proc.poll() is not None:
+            raise AssertionError("snmptrapd did not start on port %d:\n%s"
+                                 % (field.trap_port, self.text()))
+
+    def text(self):
+        try:
+            with open(self.log) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def traps(self, oid):
+        """The bindings of every notification of kind oid received so far."""
+        return [parse(line) for line in self.text().splitlines()
+                if line.startswith("TRAP|") and parse(line).get(TRAP_OID) == oid]
+
+
+def parse(line):
+    binds = {}
+    for part in line.split("|.1.3.6.")[1:]:
+        name, _, value = ("1.3.6." + part).partition(" = ")
+        kind, _, value = value.partition(": ")
+        if kind == "STRING":
+            value = value[1:-1].replace('\\"', '"')
+        elif kind in ("INTEGER", "Gauge32"):
+            value = int(value)
+        elif kind == "OID":
+            value = value.lstrip(".")
+        binds[name] = value
+    return binds
+
+
+def status(channel):
+    try:
+        with open("/run/quillon-channel%d/status" % channel) as f:
+            return f.read()
+    except OSError as error:
+        return str(error)
+
+
+class Changes:
+    """The playerStateChanged notifications of one channel: their bindings."""
+
+    def __init__(self, traps, table, channel):
+        enterprise = table.split(".")[6]
+        self.traps = traps
+        self.kind = "1.3.6.1.4.1.%s.4.0.1" % enterprise
+        self.channel = channel
+        self.state, self.song, self.playlist = ("%s.%d.%d" % (table, column, channel)
+                                                for column in (2, 3, 4))
+
+    def playing(self):
+        return [t for t in self.traps.traps(self.kind) if t.get(self.state) == PLAYING]
+
+    def stopped(self):
+        """Those saying it no longer plays, after the first saying it plays."""
+        mine = [t for t in self.traps.traps(self.kind) if self.state in t]
+        first = next((i for i, t in enumerate(mine) if t[self.state] == PLAYING), len(mine))
+        return [t for t in mine[first:] if t[self.state] != PLAYING]
+
+    def wait(self, field, what, found, timeout=10):
+        if not wait_until(lambda: found(), timeout):
+            raise AssertionError("no playerStateChanged (%s) for channel %d; row %s, status file "
+                                 "%r; received:\n%s" % (what, self.channel, field.row(self.channel),
+                                                        status(self.channel),
+                                                        self.traps.text()[-2000:]))
+        return found()[0]
+
+
+STOPPED_FOLDER = "stopped folder player notified"
+PENDING[STOPPED_FOLDER] = ("a folder player stopped by SIGTERM writes its last state (not "
+                          "playing) to its status file, as a stream player does")
+
+
+@scenario(order=64)
+def state_changes_reach_the_manager(field):
+    traps = TrapLog(field)
+    table = field.players.table
+    folder, stream = Changes(traps, table, 2), Changes(traps, table, 1)
+
+    field.media_folder("notify", [("n1.mp3", 500, 4), ("n2.mp3", 700, 4)])
+    source = field.media_folder("notify-source", [("radio.mp3", 600, 4)])
+    port = field.stream({"/radio": {"file": os.path.join(source, "radio.mp3"), "loop": True,
+                                    "rate": 24000, "headers": {"Content-Type": "audio/mpeg"}}})
+    url = "http://127.0.0.1:%d/radio" % port
+    field.configure("quillon@2", "volume=50\nmedia_type=local\nmedia_folder=notify\n")
+    field.configure("quillon@1", "volume=50\nmedia_type=stream\nurl=%s\n" % url)
+    players = [field.service("quillon@2").start(), field.service("quillon@1").start()]
+
+    binds = folder.wait(field, "playing", folder.playing)
+    assert binds.get(folder.song) in ("n1.mp3", "n2.mp3"), binds
+    assert binds.get(folder.playlist) == "p.m3u", binds
+    binds = stream.wait(field, "playing", stream.playing)
+    assert binds.get(stream.playlist) == url and stream.song in binds, binds
+
+    for player in players:
+        assert player.stop() == 0, player.tail()
+    binds = stream.wait(field, "stopped", stream.stopped)
+    assert field.row(1)["state"] == binds[stream.state], (field.row(1), binds)
+
+    def folder_stopped():
+        binds = folder.wait(field, "stopped", folder.stopped, timeout=5)
+        assert field.row(2)["state"] == binds[folder.state], (field.row(2), binds)
+    check(STOPPED_FOLDER, folder_stopped)
