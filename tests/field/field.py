@@ -477,6 +477,9 @@ class Field:
         if len(debs) != len(PACKAGES):
             raise AssertionError("packages missing in %s: %s" % (self.packages, debs))
         log("installing " + " ".join(os.path.basename(d) for d in debs))
+        # As before the packages: the configuration folder and files the scenarios write.
+        self.remember_path("/etc/quillon")
+        self.save_file("/etc/quillon.conf")
         run(["apt-get", "-o", "DPkg::Lock::Timeout=900", "install", "-y", "-q",
              "--no-install-recommends"] + debs, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
         self.installed = True
@@ -582,6 +585,7 @@ class Field:
     def configure(self, service, text):
         """Writes the configuration file that the service's command line names."""
         path = self.service(service).option("--config")
+        self.save_file(path)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w") as f:
             f.write(text)
