@@ -1,8 +1,9 @@
 #pragma once
 
 // Small helpers shared by the fuzz targets: an in-memory file for parsers that read a
-// path, a splitter that turns one input into a sequence of packets, and quiet logging.
+// path, a plain file for readers that refuse links, a splitter that turns one input into a sequence of packets, and quiet logging.
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -52,6 +53,51 @@ public:
 private:
     int m_fd = -1;
     std::string m_path;
+};
+
+// A regular file in a private folder under /tmp, for readers that open with O_NOFOLLOW and
+// so refuse the /proc/self/fd link of a MemoryFile. Removed with its folder at the end.
+class FolderFile {
+public:
+    explicit FolderFile(const char* name) : m_name(name)
+    {
+        char folder[] = "/tmp/quillon-fuzz-XXXXXX";
+        if (mkdtemp(folder) == nullptr) {
+            abort();
+        }
+        m_folder = std::string(folder) + "/";
+    }
+    ~FolderFile()
+    {
+        unlink((m_folder + m_name).c_str());
+        rmdir(m_folder.c_str());
+    }
+    FolderFile(const FolderFile&) = delete;
+    FolderFile& operator=(const FolderFile&) = delete;
+
+    // Replaces the content.
+    void Set(const uint8_t* data, size_t size)
+    {
+        const int fd = open((m_folder + m_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            abort();
+        }
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = write(fd, data + done, size - done);
+            if (n <= 0) {
+                abort();
+            }
+            done += static_cast<size_t>(n);
+        }
+        close(fd);
+    }
+    const std::string& Folder() const { return m_folder; }
+    const std::string& Name() const { return m_name; }
+
+private:
+    std::string m_folder;
+    std::string m_name;
 };
 
 // Reads an input as packets: each a 16-bit big-endian length followed by that many bytes
