@@ -21,6 +21,7 @@
 #include "player/include/PlayerFactory.h"
 #include "player/include/PlayerFailure.h"
 #include "player/include/PlayerRuntime.h"
+#include "player/include/PlayerStates.h"
 
 namespace {
 
@@ -120,12 +121,27 @@ int Shutdown(OrvanePlayer::IPlayer& player) {
     return result;
 }
 
+// The stop's idle state reaches the status file (and the agent) before the engine goes: a
+// player stopped on purpose must not read as one that died while playing. Bounded, so that
+// the stop still ends the process well within two seconds.
+void WaitUntilStopped(OrvanePlayer::IPlayer& player) {
+    constexpr int64_t kLimitMs = 600;
+    constexpr int64_t kPollMs = 20;
+    for (int64_t waited = 0; waited < kLimitMs; waited += kPollMs) {
+        OrvanePlayer::PlaybackInfo info;
+        player.GetPlaybackInfo(info);
+        if (info.m_player_state == OrvanePlayer::PLAYER_STATE_IDLE) return;
+        WaitForStop(kPollMs);
+    }
+}
+
 // SIGINT ends with its number as the status, as it always did; SIGTERM, the service
 // manager's stop, is an ordinary end and exits with 0.
 int OnStopSignal(OrvanePlayer::IPlayer& player, int signal_number) {
     std::printf("Interrupt signal (%d) received.\n", signal_number);
     std::fflush(stdout);
     player.Stop(true);
+    WaitUntilStopped(player);
     OrvanePlayer::DeinitializePlayer(player);
     OrvanePlayer::StopTimerService();
     return signal_number == SIGINT ? SIGINT : 0;

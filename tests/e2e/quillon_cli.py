@@ -149,6 +149,8 @@ class QuillonCommandLine(Folder):
         wav = self.path("card", "channel3.wav")
         played = wait_until(lambda: os.path.exists(wav) and os.path.getsize(wav) > 44 + 44100 * 4,
                             20)
+        with open(status) as f:
+            playing = f.read()
         # SIGTERM, the service manager's stop, ends the player like SIGINT but with status 0.
         proc.send_signal(signal.SIGTERM)
         code = proc.wait(20)
@@ -163,8 +165,11 @@ class QuillonCommandLine(Folder):
         mixer = read_mixer(self.path("card"))
         self.assertNotEqual(mixer.get("chan_3"), 255, mixer)
         self.assertEqual(mixer.get("chan_1", 255), 255, mixer)
+        self.assertIn('"m_curr_song_name":"opt.mp3"', playing)
         with open(status) as f:
-            self.assertIn('"m_curr_song_name":"opt.mp3"', f.read())
+            stopped = f.read()
+        # A stop on purpose leaves the idle state, not the state of a player that died.
+        self.assertIn('"m_player_state":"0"', stopped)
         self.assertFalse(os.path.exists(self.path("env", "status")))
         self.assertTrue(os.path.exists(self.path("opt-root", "b", "p.m3u")))
         self.assertFalse(os.path.exists(self.path("env-root", "a", "p.m3u")))
