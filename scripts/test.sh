@@ -10,9 +10,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+SECONDS=0
 bash scripts/setup.sh
 
 JOBS=$(nproc)
+
+# Each stage's banner carries the time since the start, so a slow stage shows in CI's log.
+stage() { echo "== $1 (at ${SECONDS} s)"; }
 
 build_and_test() {
   local dir=$1; shift
@@ -26,31 +30,31 @@ build_and_test() {
 }
 
 mkdir -p build
-echo "== normal build"
+stage "normal build"
 build_and_test build/normal
 
 if [ "${QUILLON_SKIP_SANITIZERS:-0}" != "1" ]; then
-  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+  stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
   # The clock-drift soak measures timing margins that an instrumented build cannot keep.
   CTEST_EXCLUDE_LABEL=drift build_and_test build/asan -DQUILLON_ASAN=ON
-  echo "== ThreadSanitizer build (tests labelled tsan)"
+  stage "ThreadSanitizer build (tests labelled tsan)"
   CTEST_LABEL=tsan build_and_test build/tsan -DQUILLON_TSAN=ON
 fi
 
 if [ "${QUILLON_SKIP_FUZZ:-0}" != "1" ]; then
   # A short run of every parser's fuzz target, so that a parser change that crashes on
   # odd input shows here; scripts/fuzz.sh runs them for longer by hand.
-  echo "== fuzz targets (${QUILLON_FUZZ_SECONDS:-20} s each)"
+  stage "fuzz targets (${QUILLON_FUZZ_SECONDS:-20} s each)"
   FUZZ_JOBS=$JOBS bash scripts/fuzz.sh "${QUILLON_FUZZ_SECONDS:-20}"
 fi
 
 if [ "${QUILLON_SKIP_ARMHF:-0}" != "1" ]; then
-  echo "== armhf cross build, unit tests under qemu-arm"
+  stage "armhf cross build, unit tests under qemu-arm"
   bash scripts/test-armhf.sh
 fi
 
 if [ "${QUILLON_SKIP_PACKAGES:-0}" != "1" ]; then
-  echo "== Debian packages"
+  stage "Debian packages"
   rm -rf build/packages
   bash scripts/package.sh build/normal build/packages
   if [ "${QUILLON_SKIP_ARMHF:-0}" != "1" ]; then
@@ -60,7 +64,7 @@ if [ "${QUILLON_SKIP_PACKAGES:-0}" != "1" ]; then
 fi
 
 if [ "${QUILLON_SKIP_FIELD:-0}" != "1" ]; then
-  echo "== field rehearsal"
+  stage "field rehearsal"
   if [ "$(id -u)" != 0 ]; then
     echo "field rehearsal: not run, it needs root (it installs the packages and runs the"
     echo "services as their users); QUILLON_SKIP_FIELD=1 leaves it out"
@@ -72,3 +76,5 @@ if [ "${QUILLON_SKIP_FIELD:-0}" != "1" ]; then
     python3 tests/field/run_field.py build/packages build/normal
   fi
 fi
+
+echo "== every stage passed (${SECONDS} s)"
