@@ -1,4 +1,5 @@
 #include "app/CHealthFileWriter.h"
+#include "utils/utils.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -14,19 +15,6 @@
 namespace app {
 
 namespace {
-
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // A new file only: never follow or reuse what another process put at the temporary name.
 int CreateTemporary(const std::string& temp) {
@@ -69,7 +57,7 @@ bool CHealthFileWriter::WriteAtomically(const std::string& path, const std::stri
     const int fd = CreateTemporary(temp);
     if (fd < 0) return false;
     // Readable by the SNMP agent's user whatever the umask says.
-    const bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, line);
+    const bool ok = ::fchmod(fd, 0644) == 0 && utils::write_all(fd, line) == 0;
     if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "player/include/PlayerErrors.h"
+#include "utils/utils.h"
 
 using OrvanePlayer::PlaybackInfo;
 
@@ -90,26 +91,11 @@ std::string JsonText(const std::string& text) {
     return out;
 }
 
-// Writes the whole buffer, retrying short writes. True on success.
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool WriteInPlace(const std::string& path, const std::string& line) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    const bool ok = WriteAll(fd, line);
+    const bool ok = utils::write_all(fd, line) == 0;
     ::close(fd);
     return ok;
 }
@@ -167,7 +153,7 @@ void CTestPlayerDelegate::WriteStatusFile(const std::string& line) const {
             WriteInPlace(m_status_path, line);
         return;
     }
-    const bool written = WriteAll(fd, line);
+    const bool written = utils::write_all(fd, line) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed) {
         ::unlink(temp.c_str());

@@ -1,4 +1,5 @@
 #include "app/PlaylistPreparation.h"
+#include "utils/utils.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -100,21 +101,6 @@ void list_entry(const std::string& folder, const dirent& entry, std::string& tex
     text += '\n';
 }
 
-// Writes the whole text; 0 or the errno of the failure.
-int write_all(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // The rename is only durable once the folder's entry is on the card.
 void sync_folder(const std::string& folder) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -134,7 +120,7 @@ int replace_playlist(const std::string& folder, const std::string& playlist_path
     if (fd < 0)
         return errno;
     ::fchmod(fd, 0644);  // mkstemp's 0600 would hide the list from other readers
-    int err = write_all(fd, text);
+    int err = utils::write_all(fd, text);
     if (err == 0 && ::fsync(fd) != 0)
         err = errno;
     if (::close(fd) != 0 && err == 0)

@@ -4,14 +4,14 @@
 # service only through PlayerRuntime.h, never through utils/ (a static utils object in the
 # program would be a second, separate instance).
 add_library(quillon_delegate STATIC CTestPlayerDelegate.cpp)
-target_link_libraries(quillon_delegate PUBLIC orvane_player_headers PRIVATE orvaneplayer PkgConfig::CURL)
+target_link_libraries(quillon_delegate PUBLIC orvane_player_headers PRIVATE orvaneplayer quillon_utils PkgConfig::CURL)
 
 add_library(quillon_command_line STATIC CCommandLine.cpp)
 target_link_libraries(quillon_command_line PUBLIC quillon_app)
 
 # The stream figures beside the status file.
 add_library(quillon_health_file STATIC CHealthFileWriter.cpp)
-target_link_libraries(quillon_health_file PUBLIC orvane_player_headers orvaneplayer Threads::Threads)
+target_link_libraries(quillon_health_file PUBLIC orvane_player_headers orvaneplayer Threads::Threads PRIVATE quillon_utils)
 
 add_library(quillon_service_notifier STATIC CServiceNotifier.cpp)
 target_include_directories(quillon_service_notifier PUBLIC ${PROJECT_SOURCE_DIR})

@@ -96,4 +96,17 @@ void convert_array_to_hex_string(const unsigned char* array, int length, std::st
     }
 }
 
+int write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;  // never for a file, but no endless loop either
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return 0;
+}
+
 }  // namespace utils

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace utils {
 
@@ -12,5 +13,7 @@ const char* trim_span(const char* text, int& length);
 int md5_file(const std::string& path, unsigned char digest[16]);
 // Two lower-case hex digits per byte; out is empty for length <= 0.
 void convert_array_to_hex_string(const unsigned char* array, int length, std::string& out);
+// Writes all of data, retrying short and interrupted writes. 0, or the errno of the failure.
+int write_all(int fd, std::string_view data);
 
 }  // namespace utils

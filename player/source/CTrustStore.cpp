@@ -1,4 +1,5 @@
 #include "player/source/CTrustStore.h"
+#include "utils/utils.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -44,16 +45,6 @@ int ReadFile(const std::string& path, long limit, std::string& out) {
     return result;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 CTrustStore::~CTrustStore() {
@@ -87,7 +78,8 @@ int CTrustStore::MakeBundle(const std::string& ca_file) {
     ReadFile(SystemBundlePath(), 16 * kMaxFileBytes, system);
     const int fd = ::memfd_create("quillon-trust", MFD_CLOEXEC);
     if (fd < 0) return -errno;
-    if (!WriteAll(fd, system) || !WriteAll(fd, "\n") || !WriteAll(fd, added)) {
+    if (utils::write_all(fd, system) != 0 || utils::write_all(fd, "\n") != 0 ||
+        utils::write_all(fd, added) != 0) {
         result = -errno;
         ::close(fd);
         return result < 0 ? result : -EIO;
