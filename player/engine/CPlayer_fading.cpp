@@ -166,8 +166,9 @@ void CPlayer::StartEndOfTrackWait() {
     request.init = static_cast<uint32_t>(static_cast<int32_t>(m_target_volume));
     request.target = request.init;
     request.operation = FADE_END_NONE;
-    m_fader->Setup(request);
-    m_fader->StartWait();
+    // The end of the fade-in comes from the timer thread: a fade the next track set up
+    // meanwhile is not overwritten.
+    m_fader->StartFollowUpWait(request);
 }
 
 void CPlayer::EndFadingCallback(const unsigned* kind) {

@@ -43,12 +43,17 @@ void CFader::SetCallback(IFadingCallback* callback) {
 }
 
 void CFader::Setup(const FadeRequest& r) {
+    utils::scoped_lock lock(m_lock);
+    setup_locked(r);
+}
+
+void CFader::setup_locked(const FadeRequest& r) {
     utils::logger.notice("%s  setting up: init=%u%%, target=%u%%, wait=%lu, fading_duration=%lu ms, operation=%u wait time is %lu ms\n",
                          get_player_prefix(), r.init, r.target, static_cast<unsigned long>(r.wait),
                          static_cast<unsigned long>(r.fading_duration), r.operation,
                          static_cast<unsigned long>(r.wait));
-    utils::scoped_lock lock(m_lock);
     cancel_timer_locked();
+    ++m_setups;
     m_wait = r.wait;
     m_fading_duration = r.fading_duration;
     m_target = r.target;
@@ -62,6 +67,21 @@ void CFader::Setup(const FadeRequest& r) {
 
 void CFader::StartWait() {
     utils::scoped_lock lock(m_lock);
+    start_wait_locked();
+}
+
+bool CFader::StartFollowUpWait(const FadeRequest& r) {
+    utils::scoped_lock lock(m_lock);
+    if (m_setups != m_setups_at_report) {
+        utils::logger.info("%s  a new fade was set up meanwhile, no follow-up wait\n", get_player_prefix());
+        return false;
+    }
+    setup_locked(r);
+    start_wait_locked();
+    return true;
+}
+
+void CFader::start_wait_locked() {
     cancel_timer_locked();  // a second start must not leave the first timer running
     m_state = STATE_WAITING;
     m_start_time = now();
@@ -156,6 +176,7 @@ void CFader::on_timer_event(void* user) {
             return;
         cancel_timer_locked();
         callback = m_callback;
+        m_setups_at_report = m_setups;
     }
     // Outside the fader's lock: the owner takes its own locks in the callback, and it
     // calls back into the fader from other threads while holding them.
@@ -214,6 +235,7 @@ int CFader::abort(bool jump_to_target, bool keep_armed) {
             m_elapsed_wait = 0;
         operation = m_operation;
         m_state = STATE_IDLE;
+        m_setups_at_report = m_setups;
     }
     if (callback)
         callback->NotifyFadeAborted(elapsed_wait);

@@ -35,6 +35,10 @@ public:
     // Arms a new fade or wait (state 0) and applies the initial volume unless it is a wait.
     void Setup(const OrvanePlayer::FadeRequest& request);
     void StartWait();
+    // Arms and starts the wait that follows the fade whose end is being reported, in one
+    // step, unless a new fade or wait was set up since that end (on another thread, before
+    // the report reached its owner): the newer set-up wins. True when the wait started.
+    bool StartFollowUpWait(const OrvanePlayer::FadeRequest& request);
     // Starts an armed fade; does nothing unless the fader is in state 0.
     void StartFading();
     // 0 when nothing was active, 1 when a wait or fade was aborted (jumping to its target).
@@ -60,6 +64,8 @@ private:
     StepResult step(unsigned* kind);
     int fade_volume(int64_t elapsed, bool* finished) const;
     void apply_step_volume(int volume);
+    void setup_locked(const OrvanePlayer::FadeRequest& request);
+    void start_wait_locked();
     void start_timer_locked();
     void cancel_timer_locked();
     int abort(bool jump_to_target, bool keep_armed);
@@ -69,6 +75,8 @@ private:
     // the event waited for the lock carries an old value and is ignored.
     uintptr_t m_timer_generation = 0;  // guarded by m_lock
     utils::mutex m_lock;
+    uint64_t m_setups = 0;            // guarded by m_lock; counts Setup calls
+    uint64_t m_setups_at_report = 0;  // guarded by m_lock; m_setups when an end was reported
     uint32_t m_wait = 0;              // guarded by m_lock
     uint32_t m_fading_duration = 0;   // guarded by m_lock
     uint32_t m_target = 50;           // guarded by m_lock

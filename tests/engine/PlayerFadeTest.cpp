@@ -132,7 +132,7 @@ TEST(CPlayerFade, EveryTrackFadesInFromZeroToTheItemVolume) {
     watching = false;
     sampler.join();
     ASSERT_TRUE(finished);
-    ASSERT_TRUE(faded);
+    ASSERT_TRUE(faded) << h.log.All();
     EXPECT_EQ(2u, h.recorder.Count(Kind::TrackFadeIn));
     // The last fade-in ends at the item volume; the first one too, unless the next
     // track's fade-in took over before it ended (the device still held the first track):

@@ -250,6 +250,78 @@ TEST_F(FaderOnCard, WaitEndsWithKindSixAndStartFadingNeedsStateZero) {
 }
 
 namespace {
+// An owner that answers the end of a track fade-in with the follow-up wait, as the player
+// does; held back, it lets another thread set up a new fade first, as the player thread
+// does when the next track starts while the end is on its way.
+class FollowUpCallback final : public IFadingCallback {
+public:
+    explicit FollowUpCallback(bool hold) : held(hold) {}
+    void EndFadingCallback(const unsigned* kind) override {
+        if (*kind != OrvanePlayer::FADE_END_TRACK_FADE_IN) return;
+        std::unique_lock<std::mutex> lock(m);
+        reported = true;
+        cv.notify_all();
+        cv.wait_for(lock, std::chrono::seconds(10), [&] { return !held; });
+        started = fader->StartFollowUpWait(request(100, 0, 70, 70, OrvanePlayer::FADE_END_NONE)) ? 1 : 0;
+        cv.notify_all();
+    }
+    void NotifyFadeAborted(unsigned long) override {}
+    bool wait_reported() {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return reported; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m);
+        held = false;
+        cv.notify_all();
+    }
+    int wait_started() {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, std::chrono::seconds(10), [&] { return started >= 0; });
+        return started;
+    }
+    CFader* fader = nullptr;
+
+private:
+    std::mutex m;
+    std::condition_variable cv;
+    bool held;
+    bool reported = false;
+    int started = -1;
+};
+}  // namespace
+
+TEST_F(FaderOnCard, FollowUpWaitNeverReplacesAFadeSetUpAfterTheEnd) {
+    // Nothing set up since the end: the wait follows.
+    FollowUpCallback follows(false);
+    follows.fader = &fader;
+    fader.SetCallback(&follows);
+    fader.Setup(request(0, 100, 0, 70, OrvanePlayer::FADE_END_TRACK_FADE_IN));
+    fader.StartFading();
+    EXPECT_EQ(follows.wait_started(), 1);
+    EXPECT_EQ(fader.GetState(), CFader::STATE_WAITING);
+
+    // The next track's fade-in is set up before the end reaches its owner: it stays armed
+    // at its own start and runs to its own target.
+    FollowUpCallback held(true);
+    held.fader = &fader;
+    fader.SetCallback(&held);
+    fader.Setup(request(0, 100, 0, 70, OrvanePlayer::FADE_END_TRACK_FADE_IN));
+    fader.StartFading();
+    ASSERT_TRUE(held.wait_reported());
+    fader.Setup(request(0, 200, 0, 60, OrvanePlayer::FADE_END_TRACK_FADE_IN));
+    held.release();
+    EXPECT_EQ(held.wait_started(), 0);
+    EXPECT_EQ(fader.GetState(), CFader::STATE_WAITING);
+    EXPECT_EQ(fader.GetAppliedVolume(), 0);
+    fader.SetCallback(&callback);
+    fader.StartFading();
+    ASSERT_TRUE(callback.wait_for_ends(1));
+    EXPECT_EQ(callback.end_kinds(), std::vector<unsigned>{OrvanePlayer::FADE_END_TRACK_FADE_IN});
+    EXPECT_EQ(fader.GetAppliedVolume(), 60);
+}
+
+namespace {
 // Stands in for the player: records what the adapter asks of it.
 class RecordingPlayer final : public IFaderPlayer {
 public:
