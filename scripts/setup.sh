@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git ccache
   libgtest-dev libgmock-dev
   libasound2-dev libasound2-plugins alsa-utils
   libmpg123-dev libfdk-aac-dev
