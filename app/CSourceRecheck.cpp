@@ -9,8 +9,8 @@ namespace app {
 CSourceRecheck::~CSourceRecheck() { Stop(); }
 
 void CSourceRecheck::Start(const OrvanePlayer::StreamParams& params, int32_t player_id,
-                           const OrvanePlayer::TlsSettings& tls) {
-    SetTlsSettings(tls);
+                           const ProbeSettings& settings) {
+    SetSettings(settings);
     if (m_thread.joinable()) return;
     m_probe = OrvanePlayer::CreateStreamProbe(params, player_id);
     m_stop = false;
@@ -28,10 +28,10 @@ void CSourceRecheck::Stop() {
     m_thread.join();
 }
 
-void CSourceRecheck::SetTlsSettings(const OrvanePlayer::TlsSettings& tls) {
+void CSourceRecheck::SetSettings(const ProbeSettings& settings) {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_tls = tls;
-    m_tls_changed = true;
+    m_settings = settings;
+    m_settings_changed = true;
 }
 
 bool CSourceRecheck::Request(int source, const std::string& url) {
@@ -65,11 +65,14 @@ void CSourceRecheck::Run() {
         m_running = true;
         const int source = m_source;
         const std::string url = m_url;
-        const bool tls_changed = std::exchange(m_tls_changed, false);
-        const OrvanePlayer::TlsSettings tls = m_tls;
+        const bool settings_changed = std::exchange(m_settings_changed, false);
+        const ProbeSettings settings = m_settings;
         lock.unlock();
         // The probe's settings are only touched on this thread, between its tries.
-        if (tls_changed) m_probe->SetTlsSettings(tls);
+        if (settings_changed) {
+            m_probe->SetTlsSettings(settings.tls);
+            m_probe->SetRtpSource(settings.rtp_source);
+        }
         OrvanePlayer::ProbeResult probe;
         m_probe->Probe(url, kBackAudioMs, kProbeLimitMs, probe);
         lock.lock();

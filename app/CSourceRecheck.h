@@ -20,6 +20,12 @@ public:
     // How long one try may take: connection, playlist, buffering servers.
     static constexpr uint32_t kProbeLimitMs = 15000;
 
+    // How the probe opens streams, as the player does.
+    struct ProbeSettings {
+        OrvanePlayer::TlsSettings tls;
+        std::string rtp_source;  // the only host RTP packets are taken from; empty: any
+    };
+
     struct Result {
         int source = -1;
         std::string url;  // what was tried
@@ -35,11 +41,11 @@ public:
     // Makes the probe (with the player's request options and id for its log lines) and
     // starts the thread, unless it runs. Call with the stop signals blocked (the thread
     // inherits the mask), on the thread that initializes the player. The probe checks
-    // HTTPS servers as tls says, like the player.
+    // HTTPS servers and RTP senders as settings say, like the player.
     void Start(const OrvanePlayer::StreamParams& params, int32_t player_id,
-               const OrvanePlayer::TlsSettings& tls);
-    // The checks of HTTPS servers from the next try on (a reload changed them).
-    void SetTlsSettings(const OrvanePlayer::TlsSettings& tls);
+               const ProbeSettings& settings);
+    // The settings from the next try on (a reload changed them).
+    void SetSettings(const ProbeSettings& settings);
     // Ends a probe in progress and the thread. Idempotent.
     void Stop();
 
@@ -62,8 +68,8 @@ private:
     std::string m_url;              // guarded by m_lock
     bool m_running = false;         // guarded by m_lock
     bool m_has_result = false;      // guarded by m_lock
-    OrvanePlayer::TlsSettings m_tls;  // guarded by m_lock
-    bool m_tls_changed = false;       // guarded by m_lock: m_tls not yet given to the probe
+    ProbeSettings m_settings;         // guarded by m_lock
+    bool m_settings_changed = false;  // guarded by m_lock: not yet given to the probe
     Result m_result;                // guarded by m_lock
 };
 

@@ -210,6 +210,10 @@ int main(int argc, char* argv[]) {
     }
 
     app::CSourceRecheck recheck;
+    const auto probe_settings = [&command_line](const app::PlayerSetup& current) {
+        return app::CSourceRecheck::ProbeSettings{app::ReadTlsSettings(command_line.ConfigPath()),
+                                                  current.rtp_source};
+    };
     app::CItemSwitcher switcher(init);
     app::CSourceChain chain(
         command_line.MediaRoot(), switcher, sources, recheck,
@@ -221,7 +225,7 @@ int main(int argc, char* argv[]) {
         }, [&delegate] { delegate->ForgetFailure(); },
         app::CSourceChain::TimeScaleFromEnvironment());
     chain.Configure(setup, true, MonotonicMs());
-    if (chain.Active()) recheck.Start(params, init.player_id, app::ReadTlsSettings(command_line.ConfigPath()));
+    if (chain.Active()) recheck.Start(params, init.player_id, probe_settings(setup));
     player->SetItem(item);
     player->FadeAndPlay(0, item.volume);
     app::CHealthFileWriter health(*player, command_line.StatusFilePath() + ".health");
@@ -253,14 +257,13 @@ int main(int argc, char* argv[]) {
             }
             if (result == app::CConfigReload::Result::kEngineLost) return engine_lost();
             if (result != app::CConfigReload::Result::kRefused)
-                recheck.SetTlsSettings(app::ReadTlsSettings(command_line.ConfigPath()));
+                recheck.SetSettings(probe_settings(reload.Current()));
             if (result == app::CConfigReload::Result::kSwitched ||
                 result == app::CConfigReload::Result::kBackupsChanged) {
                 chain.Configure(reload.Current(), result == app::CConfigReload::Result::kSwitched,
                                 MonotonicMs());
                 if (chain.Active())
-                    recheck.Start(reload.Current().params, init.player_id,
-                                  app::ReadTlsSettings(command_line.ConfigPath()));
+                    recheck.Start(reload.Current().params, init.player_id, probe_settings(reload.Current()));
             }
             notifier.Ready();
         }

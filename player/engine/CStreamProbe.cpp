@@ -56,6 +56,8 @@ int CStreamProbe::SetTlsSettings(const OrvanePlayer::TlsSettings& settings) {
     return result;
 }
 
+void CStreamProbe::SetRtpSource(const std::string& host) { m_source.SetRtpSource(host); }
+
 void CStreamProbe::Interrupt() {
     m_interrupted = true;
     m_source.Interrupt();

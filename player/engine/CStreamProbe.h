@@ -24,6 +24,7 @@ public:
               OrvanePlayer::ProbeResult& out) override;
     void Interrupt() override;
     int SetTlsSettings(const OrvanePlayer::TlsSettings& settings) override;
+    void SetRtpSource(const std::string& host) override;
 
 private:
     // libavformat's interrupt check: an interrupt, the source's watchdog or the deadline.

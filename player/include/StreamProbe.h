@@ -37,6 +37,10 @@ public:
     // player (checked against the system's trust store until it is called). On the thread
     // that probes, between probes. The results of SetTlsSettings.
     virtual int SetTlsSettings(const TlsSettings& settings) = 0;
+    // The only host RTP streams are taken from from the next Probe on (empty: any sender),
+    // as SetRtpSource does for a player: a stream is not judged back on a stranger's
+    // packets. On the thread that probes, between probes.
+    virtual void SetRtpSource(const std::string& host) = 0;
 };
 
 struct StreamProbeDeleter {

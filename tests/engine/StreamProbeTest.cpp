@@ -5,7 +5,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +37,49 @@ int UnusedPort() {
     close(fd);
     return ntohs(address.sin_port);
 }
+
+// An even UDP port whose pair (RTP and RTCP) is free on the loopback.
+int UnusedRtpPort() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int port = UnusedPort() & ~1;
+        bool free_pair = port > 1024;
+        for (int p = port; free_pair && p <= port + 1; ++p) {
+            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<uint16_t>(p));
+            free_pair = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+            close(fd);
+        }
+        if (free_pair) return port;
+    }
+    return -1;
+}
+
+// The ffmpeg command line sending a looped MP3 file as RTP from 127.0.0.1, at its pace.
+class RtpSender {
+public:
+    RtpSender(const std::string& file, const std::string& target) : m_pid(fork()) {
+        if (m_pid == 0) {
+            execl(ENGINE_TEST_FFMPEG, ENGINE_TEST_FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-re",
+                  "-stream_loop", "-1", "-i", file.c_str(), "-c:a", "copy", "-f", "rtp", target.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~RtpSender() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+    RtpSender(const RtpSender&) = delete;
+    RtpSender& operator=(const RtpSender&) = delete;
+    bool running() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid;
+};
 
 std::string Route(const std::string& file, int rate, bool loop) {
     return std::string("{\"file\": \"") + ENGINE_TEST_MEDIA + "/" + file + "\", \"loop\": " +
@@ -188,4 +233,26 @@ TEST_F(CStreamProbeTest, HttpsServerOfAPrivateCaIsBackOnlyWithItsCaFile) {
     ASSERT_EQ(0, probe->SetTlsSettings(tls));
     EXPECT_EQ(0, probe->Probe(url, 2000, 15000, result)) << result.reason;
     EXPECT_GE(result.audio_ms, 2000u);
+}
+
+TEST_F(CStreamProbeTest, RtpStreamIsBackOnlyFromTheAllowedSender) {
+    const int port = UnusedRtpPort();
+    ASSERT_GT(port, 0);
+    const std::string url = "rtp://127.0.0.1:" + std::to_string(port);
+    RtpSender sender(std::string(ENGINE_TEST_MEDIA) + "/stream.mp3", url);
+    ASSERT_TRUE(sender.running());
+
+    // A device that listens to one paging server alone: another host's stream is no
+    // stream at all, however much it plays.
+    probe->SetRtpSource("127.0.0.2");
+    ProbeResult result;
+    EXPECT_NE(0, probe->Probe(url, 2000, 3000, result));
+    EXPECT_EQ(0u, result.audio_ms);
+    EXPECT_FALSE(result.reason.empty());
+
+    for (const char* host : {"127.0.0.1", ""}) {
+        probe->SetRtpSource(host);
+        EXPECT_EQ(0, probe->Probe(url, 2000, 15000, result)) << host << ": " << result.reason;
+        EXPECT_GE(result.audio_ms, 2000u) << host;
+    }
 }
