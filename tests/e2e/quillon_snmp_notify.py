@@ -26,6 +26,9 @@ from quillon_e2e import (ASOUND_CONF, HTTP_SERVER, QUILLON_BIN, HttpTestServer, 
                          QuillonRun, make_tone, wait_until)
 from quillon_snmp import AGENT_BIN, ENTERPRISE, Snmp, free_udp_port  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "snmp"))
+import snmptrapd  # noqa: E402
+
 NOTIFY = "1.3.6.1.4.1.%s.4.0." % ENTERPRISE
 STATE_CHANGED, STREAM_TROUBLE, NOT_RUNNING = NOTIFY + "1", NOTIFY + "3", NOTIFY + "4"
 CELL = "1.3.6.1.4.1.%s.2.1.1.%%d.1" % ENTERPRISE
@@ -40,19 +43,10 @@ class TrapLog:
 
     def __init__(self, folder):
         self.folder = folder
-        os.makedirs(os.path.join(folder, "persist"))
-        conf = os.path.join(folder, "snmptrapd.conf")
-        with open(conf, "w") as f:
-            f.write("disableAuthorization yes\nformat2 TRAP|%V|%v\\n\n")
-        self.log = os.path.join(folder, "traps.log")
         for _ in range(3):
             self.port = free_udp_port()
-            self.proc = subprocess.Popen(
-                ["/usr/sbin/snmptrapd", "-f", "-n", "-On", "-Lf", self.log, "-C", "-c", conf,
-                 "udp:127.0.0.1:%d" % self.port],
-                env=dict(os.environ, MIBS="", SNMP_PERSISTENT_DIR=os.path.join(folder, "persist")),
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if wait_until(lambda: self.proc.poll() is not None or "NET-SNMP version" in self.text(),
+            self.proc, self.log = snmptrapd.start(folder, self.port)
+            if wait_until(lambda: self.proc.poll() is not None or snmptrapd.started(self.log),
                           10) and self.proc.poll() is None:
                 break
             self.stop()
@@ -66,11 +60,7 @@ class TrapLog:
         self.thread.start()
 
     def text(self):
-        try:
-            with open(self.log) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return snmptrapd.read(self.log)
 
     def follow(self):
         """Stamps each notification with the wall time it was first read (every 50 ms)."""
@@ -82,30 +72,15 @@ class TrapLog:
                 if end < 0:
                     break
                 line, self.read = text[self.read:end], end + 1
-                if line.startswith("TRAP|"):
+                if snmptrapd.is_notification(line):
                     with self.lock:
-                        self.traps.append((now, self.parse(line)))
-
-    @staticmethod
-    def parse(line):
-        binds = {}
-        for part in line.split("|.1.3.6.")[1:]:
-            name, _, value = ("1.3.6." + part).partition(" = ")
-            kind, _, value = value.partition(": ")
-            if kind == "STRING":
-                value = value[1:-1].replace('\\"', '"')
-            elif kind in ("INTEGER", "Gauge32"):
-                value = int(value)
-            elif kind == "OID":
-                value = value.lstrip(".")
-            binds[name] = value
-        return binds
+                        self.traps.append((now, snmptrapd.parse(line)))
 
     def sent(self, oid=None):
         """[(time, bindings)] of the agent's notifications (or those of one kind)."""
         with self.lock:
             return [(t, b) for t, b in self.traps
-                    if b.get("1.3.6.1.6.3.1.1.4.1.0", "").startswith(oid or NOTIFY)]
+                    if b.get(snmptrapd.TRAP_OID, "").startswith(oid or NOTIFY)]
 
     def stop(self):
         if getattr(self, "stop_flag", None) is not None:

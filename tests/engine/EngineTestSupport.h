@@ -2,6 +2,8 @@
 // Test support for engine scenarios: a delegate that records every notification, a fade
 // listener, a log capture and a fixture that runs a real CPlayer on the virtual card.
 
+#include <sys/socket.h>
+
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -106,5 +108,10 @@ public:
 
 // Milliseconds on a monotonic clock, for benchmarks and diagnostics.
 double NowMs();
+
+// A loopback port that nothing listens on (bound once, then released); SOCK_DGRAM for UDP.
+int UnusedPort(int type = SOCK_STREAM);
+// An even UDP port whose pair (RTP and RTCP) is free on the loopback, or -1.
+int UnusedRtpPort();
 
 }  // namespace enginetest

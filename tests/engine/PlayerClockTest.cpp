@@ -91,15 +91,7 @@ TEST(CPlayerClock, RetriesGoOnWhileTheWallClockGoesBack) {
     PlayerHarness h("1");
     ASSERT_EQ(0, h.Start(ShortBuffers()));
     // A port that nothing listens on: every open fails and the wait state retries.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/none";
+    const std::string url = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/none";
 
     testkit::JumpingWallClock clock(-3600, 50);
     h.player->SetItem(h.Item(url, 0));

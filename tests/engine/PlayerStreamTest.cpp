@@ -22,19 +22,6 @@ using namespace enginetest;
 
 namespace {
 
-// A loopback port that nothing listens on (bound once, then released).
-int UnusedPort(int type = SOCK_STREAM) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 StreamParams ShortBuffers() {
     StreamParams p;
     p.tcp_delay_ms = 500;

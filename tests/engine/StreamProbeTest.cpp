@@ -26,37 +26,6 @@ using namespace enginetest;
 
 namespace {
 
-int UnusedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-// An even UDP port whose pair (RTP and RTCP) is free on the loopback.
-int UnusedRtpPort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int port = UnusedPort() & ~1;
-        bool free_pair = port > 1024;
-        for (int p = port; free_pair && p <= port + 1; ++p) {
-            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<uint16_t>(p));
-            free_pair = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-            close(fd);
-        }
-        if (free_pair) return port;
-    }
-    return -1;
-}
-
 // The ffmpeg command line sending a looped MP3 file as RTP from 127.0.0.1, at its pace.
 class RtpSender {
 public:

@@ -3,61 +3,35 @@ playerStateChanged through snmpd over AgentX; snmpd delivers them to a manager's
 snmptrapd on loopback (the field's trap2sink) with their bindings: the channel's state,
 song and playlist."""
 import os
-import subprocess
+import sys
 
-from field import scenario, wait_until
+from field import SOURCE, scenario, wait_until
+
+sys.path.insert(0, os.path.join(SOURCE, "tests", "support", "snmp"))
+import snmptrapd  # noqa: E402
 
 PLAYING = 1
-TRAP_OID = "1.3.6.1.6.3.1.1.4.1.0"
 
 
 class TrapLog:
     """snmptrapd on the field's trap port, one line per notification in its log."""
 
     def __init__(self, field):
-        folder = os.path.join(field.work, "snmptrapd")
-        os.makedirs(os.path.join(folder, "persist"))
-        conf = os.path.join(folder, "snmptrapd.conf")
-        with open(conf, "w") as f:
-            f.write("disableAuthorization yes\nformat2 TRAP|%V|%v\\n\n")
-        self.log = os.path.join(folder, "traps.log")
-        proc = subprocess.Popen(
-            ["/usr/sbin/snmptrapd", "-f", "-n", "-On", "-Lf", self.log, "-C", "-c", conf,
-             "udp:127.0.0.1:%d" % field.trap_port],
-            env=dict(os.environ, MIBS="", SNMP_PERSISTENT_DIR=os.path.join(folder, "persist")),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc, self.log = snmptrapd.start(os.path.join(field.work, "snmptrapd"), field.trap_port)
         field.servers.append(proc)  # stopped with the field
-        if not wait_until(lambda: proc.poll() is not None or "NET-SNMP version" in self.text(), 10) \
+        if not wait_until(lambda: proc.poll() is not None or snmptrapd.started(self.log), 10) \
                 or proc.poll() is not None:
             raise AssertionError("snmptrapd did not start on port %d:\n%s"
                                  % (field.trap_port, self.text()))
 
     def text(self):
-        try:
-            with open(self.log) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return snmptrapd.read(self.log)
 
     def traps(self, oid):
         """The bindings of every notification of kind oid received so far."""
-        return [parse(line) for line in self.text().splitlines()
-                if line.startswith("TRAP|") and parse(line).get(TRAP_OID) == oid]
-
-
-def parse(line):
-    binds = {}
-    for part in line.split("|.1.3.6.")[1:]:
-        name, _, value = ("1.3.6." + part).partition(" = ")
-        kind, _, value = value.partition(": ")
-        if kind == "STRING":
-            value = value[1:-1].replace('\\"', '"')
-        elif kind in ("INTEGER", "Gauge32"):
-            value = int(value)
-        elif kind == "OID":
-            value = value.lstrip(".")
-        binds[name] = value
-    return binds
+        found = (snmptrapd.parse(line) for line in self.text().splitlines()
+                 if snmptrapd.is_notification(line))
+        return [binds for binds in found if binds.get(snmptrapd.TRAP_OID) == oid]
 
 
 def status(channel):
