@@ -17,24 +17,15 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "bench/LibraryHandles.h"
 #include "player/decoder/CAudioDecoderChain.h"
 
 namespace {
 
+using namespace bench;
+
 using Packets = std::vector<std::vector<uint8_t>>;
 
-struct InputCloser {
-    void operator()(AVFormatContext* c) const noexcept { avformat_close_input(&c); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
-};
-struct Mpg123Delete {
-    void operator()(mpg123_handle* h) const noexcept { mpg123_delete(h); }
-};
-struct AacClose {
-    void operator()(AAC_DECODER_INSTANCE* h) const noexcept { aacDecoder_Close(h); }
-};
 
 // Reads every packet up front so that only decoding is measured.
 bool ReadPackets(const char* path, Packets& packets, std::unique_ptr<AVFormatContext, InputCloser>& ctx) {
