@@ -15,6 +15,8 @@
 set -uo pipefail
 PKGS=$(realpath "$1") ASOUND=$(realpath "$2")
 VERSION=1.2.0
+# The engine library's own version (its interface grew to node 1.3 within package 1.2).
+LIB_VERSION=1.3.0
 passed=0 failed=0
 WORK=$(mktemp -d)
 chmod 0755 "$WORK"
@@ -61,7 +63,7 @@ file_lists() {
   local arch=$1 triplet
   triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
   local lib=/usr/lib/$triplet
-  holds "$PKGS/liborvaneplayer1_${VERSION}_$arch.deb" "$lib/liborvaneplayer.so.1.2.0" \
+  holds "$PKGS/liborvaneplayer1_${VERSION}_$arch.deb" "$lib/liborvaneplayer.so.$LIB_VERSION" \
         "$lib/liborvaneplayer.so.1" /usr/share/doc/liborvaneplayer1/copyright &&
   holds "$PKGS/liborvaneplayer-dev_${VERSION}_$arch.deb" "$lib/liborvaneplayer.so" \
         /usr/include/orvaneplayer/IPlayer.h /usr/include/orvaneplayer/PlayerFactory.h \
@@ -183,10 +185,13 @@ player_plays_demo() {
     [ "$(stat -c %s "$dir/card/channel1.wav" 2>/dev/null || echo 0)" -gt 400000 ] && break
     sleep 0.1
   done
+  cp "$dir/status" "$dir/status.playing" 2>/dev/null
   kill -TERM "$pid"; wait "$pid"; local code=$?
   cat "$dir/out.txt" | tail -5
+  # Playing, the status names the list; stopped on purpose, it says idle.
   [ "$code" = 0 ] && [ "$(stat -c %s "$dir/card/channel1.wav")" -gt 400000 ] &&
-  grep -q '"m_playlist_name":"p.m3u"' "$dir/status" &&
+  grep -q '"m_playlist_name":"p.m3u"' "$dir/status.playing" &&
+  grep -q '"m_player_state":"0"' "$dir/status" &&
   grep -q 'tone-440.mp3' "$dir/out.txt"
 }
 
