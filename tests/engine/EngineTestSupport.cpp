@@ -1,8 +1,5 @@
 #include "tests/engine/EngineTestSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,36 +195,6 @@ bool PlayerHarness::WaitMixer(const std::string& element, long value, int limit_
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-int UnusedPort(int type) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-int UnusedRtpPort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int port = UnusedPort(SOCK_DGRAM) & ~1;
-        bool free_pair = port > 1024;
-        for (int p = port; free_pair && p <= port + 1; ++p) {
-            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<uint16_t>(p));
-            free_pair = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-            close(fd);
-        }
-        if (free_pair) return port;
-    }
-    return -1;
 }
 
 }  // namespace enginetest

@@ -2,8 +2,6 @@
 // Test support for engine scenarios: a delegate that records every notification, a fade
 // listener, a log capture and a fixture that runs a real CPlayer on the virtual card.
 
-#include <sys/socket.h>
-
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -14,6 +12,7 @@
 #include "player/engine/CPlayer.h"
 #include "player/include/IPlayerDelegate.h"
 #include "tests/support/log/LogCapture.h"
+#include "tests/support/net/FreePorts.h"
 #include "tests/support/vcard/VCardTestEnv.h"
 
 namespace enginetest {
@@ -109,9 +108,7 @@ public:
 // Milliseconds on a monotonic clock, for benchmarks and diagnostics.
 double NowMs();
 
-// A loopback port that nothing listens on (bound once, then released); SOCK_DGRAM for UDP.
-int UnusedPort(int type = SOCK_STREAM);
-// An even UDP port whose pair (RTP and RTCP) is free on the loopback, or -1.
-int UnusedRtpPort();
+using testkit::UnusedPort;
+using testkit::UnusedRtpPort;
 
 }  // namespace enginetest

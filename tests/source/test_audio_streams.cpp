@@ -24,6 +24,7 @@ extern "C" {
 #include "SourceTestSupport.h"
 #include "player/source/CAudioSource.h"
 #include "tests/support/http/HttpTestServer.h"
+#include "tests/support/net/FreePorts.h"
 #include "utils/utils.h"
 
 using sourcetest::LogCapture;
@@ -299,40 +300,9 @@ TEST_F(StreamTest, InterruptAlsoEndsAPlaylistResolution)
     EXPECT_TRUE(log.Contains("opening " + server->url("/silent") + " was interrupted")) << log.All();
 }
 
-namespace {
-
-// An even UDP port whose successor is free too (RTP data and RTCP).
-int FreeRtpPort()
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-        close(probe);
-        const int port = ntohs(address.sin_port) & ~1;
-        bool free_pair = true;
-        for (int p = port; p <= port + 1 && free_pair; ++p) {
-            const int check = socket(AF_INET, SOCK_DGRAM, 0);
-            address.sin_port = htons(static_cast<uint16_t>(p));
-            free_pair = bind(check, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-            close(check);
-        }
-        if (free_pair && port > 1024) {
-            return port;
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
 TEST_F(StreamTest, Mp3OverRtpOpensFromAnRtpUrl)
 {
-    const int port = FreeRtpPort();
+    const int port = testkit::UnusedRtpPort();
     ASSERT_GT(port, 0);
     const std::string target = "rtp://127.0.0.1:" + std::to_string(port);
     const pid_t sender = fork();

@@ -23,6 +23,7 @@ extern "C" {
 #include "player/source/CRtpSenderTracker.h"
 #include "player/source/CRtpSequence.h"
 #include "player/source/RtpHeader.h"
+#include "tests/support/net/FreePorts.h"
 
 namespace {
 
@@ -222,24 +223,6 @@ private:
     sockaddr_in m_to{};
 };
 
-int FreeUdpPortPair()
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-        close(probe);
-        const int port = ntohs(address.sin_port) & ~1;
-        if (port > 1024) {
-            return port;
-        }
-    }
-    return -1;
-}
 
 std::string ReadBytes(CRtpReceiver& receiver, size_t count)
 {
@@ -265,7 +248,7 @@ int GiveUpAfterTwoSeconds(void* start)
 
 TEST(CRtpReceiver, HandsOnTheFollowedSendersPayloadInOrderAndMarksLosses)
 {
-    const int port = FreeUdpPortPair();
+    const int port = testkit::UnusedRtpPort();
     ASSERT_GT(port, 0);
     CRtpReceiver receiver;
     auto start = std::chrono::steady_clock::now();
@@ -312,7 +295,7 @@ TEST(CRtpReceiver, HandsOnTheFollowedSendersPayloadInOrderAndMarksLosses)
 
 TEST(CRtpReceiver, AllowedSourceIgnoresOtherHosts)
 {
-    const int port = FreeUdpPortPair();
+    const int port = testkit::UnusedRtpPort();
     ASSERT_GT(port, 0);
     CRtpReceiver receiver;
     auto start = std::chrono::steady_clock::now();
